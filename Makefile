@@ -1,0 +1,34 @@
+# Thin wrapper over CMake: `make`, `make check`, `make demo`, `make install`.
+BUILD ?= build
+PREFIX ?= /usr/local
+CMAKE_FLAGS ?=
+
+BUILD_PACKAGES = cmake g++ make libgtest-dev
+RUN_PACKAGES = lrzsz
+
+.PHONY: all deps configure check demo install clean
+
+all: $(BUILD)/vek
+
+deps:
+	@sh scripts/need-packages $(BUILD_PACKAGES) $(RUN_PACKAGES)
+
+$(BUILD)/CMakeCache.txt:
+	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
+
+configure: $(BUILD)/CMakeCache.txt
+
+$(BUILD)/vek: configure FORCE
+	cmake --build $(BUILD) -j2
+
+check: deps configure
+	cmake --build $(BUILD) -j2
+	ctest --test-dir $(BUILD) --output-on-failure -j2
+
+install: $(BUILD)/vek
+	cmake --install $(BUILD) --prefix $(PREFIX)
+
+clean:
+	rm -rf $(BUILD)
+
+FORCE:

@@ -1,0 +1,276 @@
+#include "cmdline.h"
+
+#include <strings.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <new>
+
+#include "diag.h"
+#include "transfer.h"
+
+extern char** environ;
+
+Environment process_environment()
+{
+    Environment env;
+    for (char** e = environ; e && *e; ++e) {
+        std::string entry(*e);
+        size_t eq = entry.find('=');
+        if (eq != std::string::npos)
+            env.emplace(entry.substr(0, eq), entry.substr(eq + 1));
+    }
+    return env;
+}
+
+namespace {
+
+const char* prog_name(const Args& args) { return args.empty() ? "vek" : args[0].c_str(); }
+
+bool is_long_option(const std::string& a) { return a.size() > 2 && a[0] == '-' && a[1] == '-'; }
+
+void set_veklog(RunSettings& s, const std::string& path)
+{
+    s.veklog = path;
+    s.makeveklog = true;
+    debug_printf(1, "Setting veklog to %s\n", s.veklog.c_str());
+}
+
+void set_filelist(RunSettings& s, const std::string& path)
+{
+    s.filelist = path;
+    s.batch = true;
+    debug_printf(1, "Sending files in list '%s'.\n", s.filelist.c_str());
+}
+
+void set_syslog(RunSettings& s)
+{
+    s.makesyslog = true;
+    debug_printf(1, "Turning on syslog()ing.\n");
+}
+
+struct ProtocolWord {
+    const char* word;
+    int proto;
+    int action;
+    const char* message;
+};
+
+const ProtocolWord protocol_words[] = {
+    {"rz", PROTO_ZMODEM, ACTION_RECEIVE, "Setting protocol to Zmodem Receive.\n"},
+    {"sz", PROTO_ZMODEM, ACTION_SEND, "Setting protocol to Zmodem Send.\n"},
+    {"ry", PROTO_YMODEM, ACTION_RECEIVE, "Setting protocol to Ymodem Receive.\n"},
+    {"sy", PROTO_YMODEM, ACTION_SEND, "Setting protocol to Ymodem Send.\n"},
+    {"rx", PROTO_XMODEM, ACTION_RECEIVE, "Setting protocol to Xmodem Receive.\n"},
+    {"sx", PROTO_XMODEM, ACTION_SEND, "Setting protocol to Xmodem Send.\n"},
+};
+
+void add_file_name(RunSettings& s, const std::string& name)
+{
+    debug_printf(2, "Checking arg: %s\n", name.c_str());
+    s.filename.push_back(name);
+    if (s.numfiles > 1)
+        s.batch = true;
+    debug_printf(1, "Adding %s (%d) to list.\n", name.c_str(), s.numfiles);
+    ++s.numfiles;
+}
+
+}  // namespace
+
+std::optional<int> option_pass(const Args& args, const Environment& env, RunSettings& s,
+                               std::vector<bool>& taken)
+{
+    const char* me = prog_name(args);
+    const bool posix = env.count("POSIXLY_CORRECT") != 0;
+    taken.assign(args.size(), false);
+
+    for (size_t i = 1; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (a == "--") {
+            taken[i] = true;
+            break;
+        }
+        if (is_long_option(a))
+            continue;  // left to the operand pass
+        if (a.size() < 2 || a[0] != '-') {
+            if (posix)
+                break;
+            continue;
+        }
+        taken[i] = true;
+        for (size_t j = 1; j < a.size(); ++j) {
+            const char c = a[j];
+            if (c == 'd' || c == 'f') {
+                std::string value;
+                if (j + 1 < a.size()) {
+                    value = a.substr(j + 1);
+                } else if (i + 1 < args.size()) {
+                    value = args[++i];
+                    taken[i] = true;
+                } else {
+                    std::fprintf(stderr, "%s: option requires an argument -- '%c'\n", me, c);
+                    usage(me, 1);
+                    return 0;
+                }
+                if (c == 'd')
+                    set_veklog(s, value);
+                else
+                    set_filelist(s, value);
+                break;
+            }
+            switch (c) {
+            case 'h':
+            case 'H':
+                usage(me, 1);
+                return 0;
+            case 'V':
+                ver();
+                std::fflush(stdout);
+                return 0;
+            case 's':
+                set_syslog(s);
+                break;
+            case 'v':
+                set_verbosity(verbosity() + 1);
+                debug_printf(1, "Increasing verbosity to %d.\n", verbosity());
+                break;
+            default:
+                std::fprintf(stderr, "%s: invalid option -- '%c'\n", me, c);
+                usage(me, 1);
+                return 0;
+            }
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<int> operand_pass(const Args& args, std::vector<bool> taken, RunSettings& s)
+{
+    const char* me = prog_name(args);
+    for (size_t i = 1; i < args.size(); ++i) {
+        if (taken[i])
+            continue;
+        const std::string& a = args[i];
+        if (is_long_option(a)) {
+            const char* name = a.c_str() + 2;
+            if (strcasecmp(name, "veklog") == 0) {
+                size_t v = i + 1;
+                while (v < args.size() && taken[v])
+                    ++v;
+                if (v == args.size()) {
+                    std::fprintf(stderr, "%s: option '--veklog' requires an argument\n", me);
+                    usage(me, 1);
+                    return 0;
+                }
+                taken[v] = true;
+                set_veklog(s, args[v]);
+            } else if (strcasecmp(name, "help") == 0) {
+                usage(me, 1);
+                return 0;
+            } else if (strcasecmp(name, "syslog") == 0) {
+                set_syslog(s);
+            }
+            continue;
+        }
+        if (!a.empty() && a[0] == '-')
+            continue;
+        if (!a.empty() && a[0] == '@') {
+            set_filelist(s, a.substr(1));
+            continue;
+        }
+        bool word = false;
+        for (const ProtocolWord& p : protocol_words) {
+            if (a == p.word) {
+                s.proto = p.proto;
+                s.action = p.action;
+                debug_printf(1, "%s", p.message);
+                word = true;
+                break;
+            }
+        }
+        if (!word)
+            add_file_name(s, a);
+    }
+    return std::nullopt;
+}
+
+void environment_pass(const Environment& env, const std::string& cwd, RunSettings& s)
+{
+    if (auto it = env.find("VEKLOG"); it != env.end()) {
+        s.veklog = it->second;
+        debug_printf(1, "Setting VEKlog to '%s'\n", s.veklog.c_str());
+        s.makeveklog = true;
+    }
+    s.tmpdir = "/tmp";
+    for (const char* name : {"TMP", "TEMP", "TEMPDIR"}) {
+        if (auto it = env.find(name); it != env.end()) {
+            s.tmpdir = it->second;
+            break;
+        }
+    }
+    s.tmplog = s.tmpdir + "/.vek.tmp";
+    if (s.tmplog[0] != '/' && !cwd.empty())
+        s.tmplog = cwd + "/" + s.tmplog;
+}
+
+void receive_decision(RunSettings& s)
+{
+    if (s.action != ACTION_RECEIVE)
+        return;
+    if (s.numfiles == 0)
+        s.batch = true;
+    else if (s.numfiles == 1)
+        s.batch = false;
+}
+
+std::optional<int> parse_command_line(const Args& args, const Environment& env,
+                                      const std::string& cwd, RunSettings& s)
+{
+    if (args.size() <= 1) {
+        usage(prog_name(args), 0);
+        return 1;
+    }
+    std::vector<bool> taken;
+    if (auto status = option_pass(args, env, s, taken))
+        return status;
+    if (auto status = operand_pass(args, taken, s))
+        return status;
+    environment_pass(env, cwd, s);
+    receive_decision(s);
+    return std::nullopt;
+}
+
+namespace {
+std::string current_directory()
+{
+    std::string buf(256, '\0');
+    while (getcwd(buf.data(), buf.size()) == nullptr) {
+        if (errno != ERANGE)
+            return "";
+        buf.resize(buf.size() * 2);
+    }
+    buf.resize(buf.find('\0'));
+    return buf;
+}
+}  // namespace
+
+int run_vek(const Args& args, const Environment& env)
+{
+    RunSettings s;
+    try {
+        if (auto status = parse_command_line(args, env, current_directory(), s))
+            return *status;
+    } catch (const std::bad_alloc&) {
+        std::fputs("Fatal: Unable to allocate memory for batch!\n", stderr);
+        return 255;
+    }
+    try {
+        xfer_files(s);
+    } catch (const Fatal& f) {
+        std::fflush(stdout);
+        std::fputs(f.message.c_str(), stderr);
+        return f.status;
+    }
+    debug_printf(1, "File transfer complete.\n");
+    return 0;
+}

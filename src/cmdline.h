@@ -1,0 +1,38 @@
+// The command-line passes that fill RunSettings. Each returns an exit status
+// when the command line itself ends the run, so tests can call them directly.
+#pragma once
+
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "settings.h"
+
+using Args = std::vector<std::string>;  // Args[0] is the program's name as invoked
+using Environment = std::map<std::string, std::string>;
+
+Environment process_environment();
+
+// Short options, getopt-style with permutation. Marks in `taken` every
+// argument it consumed as an option or an option's value.
+std::optional<int> option_pass(const Args& args, const Environment& env, RunSettings& s,
+                               std::vector<bool>& taken);
+
+// Long options, "@" lists, protocol words and file names, in command-line order.
+std::optional<int> operand_pass(const Args& args, std::vector<bool> taken, RunSettings& s);
+
+// VEKLOG, the temporary directory and the fallback temporary-log path. A
+// relative temporary log is made absolute against `cwd`, so a single receive
+// that runs in another directory still names the same file.
+void environment_pass(const Environment& env, const std::string& cwd, RunSettings& s);
+
+// Single or batch receive, from the command-line names only.
+void receive_decision(RunSettings& s);
+
+// All of the above, in order, including the short usage for an empty command line.
+std::optional<int> parse_command_line(const Args& args, const Environment& env,
+                                      const std::string& cwd, RunSettings& s);
+
+// The whole program: returns the process exit status.
+int run_vek(const Args& args, const Environment& env);

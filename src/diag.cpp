@@ -1,0 +1,63 @@
+#include "diag.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <string>
+
+namespace {
+int level = 0;
+}
+
+int verbosity() { return level; }
+void set_verbosity(int lvl) { level = lvl; }
+
+int debug_printf(int lvl, const char* fmt, ...)
+{
+    if (level <= 0 || level < lvl)
+        return 0;
+    va_list ap;
+    va_start(ap, fmt);
+    va_list again;
+    va_copy(again, ap);
+    int len = std::vsnprintf(nullptr, 0, fmt, ap);
+    va_end(ap);
+    if (len < 0) {
+        va_end(again);
+        return 0;
+    }
+    std::string msg(static_cast<size_t>(len) + 1, '\0');
+    std::vsnprintf(msg.data(), msg.size(), fmt, again);
+    va_end(again);
+    msg.resize(static_cast<size_t>(len));
+    std::fputs("DEBUG: ", stdout);
+    std::fwrite(msg.data(), 1, msg.size(), stdout);
+    std::fflush(stdout);
+    return len;
+}
+
+void ver()
+{
+    std::printf("vek sz/rz front end v%d.%d.%d.\n", 0, 2, 1);
+}
+
+void usage(const char* me, int lng)
+{
+    ver();
+    std::printf("\nUsage: %s <s[xyz] | r[xyz]> [options] <@filelist> <file1 ...>\n", me);
+    if (lng) {
+        std::fputs("\n Options:\n"
+                   " sx, rx\t\t\tSend/Receive files using Xmodem.\n"
+                   " sy, ry\t\t\tSend/receive files using Ymodem.\n"
+                   " sz, rz\t\t\tSend/receive files using Zmodem.\n"
+                   " -d, --veklog FILE\tMake VEK-style log at FILE.\n"
+                   " -h, --help\t\tThis Help Screen.\n"
+                   " -s, --syslog\t\tKeep logs in the system log.\n"
+                   " -v\t\t\tIncrease verbosity (Can be repeated).\n"
+                   " -V\t\t\tPrint version and exit.\n"
+                   " @filelist\t\tSend files listed in filelist.\n"
+                   "\nNote: Specifying a file list (@file) will override any files\n"
+                   "given on the command line.\n",
+                   stdout);
+    }
+    std::fflush(stdout);
+}

@@ -1,0 +1,15 @@
+// Levelled diagnostics on standard output, and the fixed help texts.
+#pragma once
+
+// The diagnostic level is the one piece of module state: debug_printf's
+// interface carries no settings record. 0 is silent; each -v adds one.
+int verbosity();
+void set_verbosity(int level);
+
+// Writes "DEBUG: " and the formatted message to standard output and flushes,
+// when verbosity() is at least lvl and above 0. Returns the message's length,
+// or 0 when nothing is written. Messages of any length are written whole.
+int debug_printf(int lvl, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+
+void ver();
+void usage(const char* me, int lng);

@@ -1,0 +1,7 @@
+// Entry point: everything lives in the library so that tests can drive it.
+#include "cmdline.h"
+
+int main(int argc, char** argv)
+{
+    return run_vek(Args(argv, argv + argc), process_environment());
+}

@@ -1,0 +1,29 @@
+// The run's state, filled by the command line and read by every later stage.
+#pragma once
+
+#include <string>
+#include <vector>
+
+enum Action { ACTION_NONE = 0, ACTION_SEND = 1, ACTION_RECEIVE = 2 };
+enum Proto { PROTO_NONE = 0, PROTO_XMODEM = 1, PROTO_YMODEM = 2, PROTO_ZMODEM = 3 };
+
+struct RunSettings {
+    std::string filelist;               // file list path; empty means none
+    std::string veklog;                 // transfer log path
+    std::string tmplog;                 // fallback temporary log path, always absolute unless tmpdir is
+    std::string tmpdir;                 // temporary directory as the environment gave it
+    std::vector<std::string> filename;  // entries past numfiles may linger from the command line
+    int numfiles = 0;
+    bool makeveklog = false;
+    bool makesyslog = false;
+    int proto = PROTO_NONE;
+    int action = ACTION_NONE;
+    bool batch = false;
+};
+
+// A condition that ends the run. Thrown where it is met and turned into the
+// message on standard error and the exit status in one place, run_vek().
+struct Fatal {
+    int status;
+    std::string message;
+};
