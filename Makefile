@@ -32,3 +32,7 @@ clean:
 	rm -rf $(BUILD)
 
 FORCE:
+
+.PHONY: package
+package: $(BUILD)/vek
+	cd $(BUILD) && cpack -G DEB
