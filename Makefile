@@ -36,3 +36,21 @@ FORCE:
 .PHONY: package
 package: $(BUILD)/vek
 	cd $(BUILD) && cpack -G DEB
+
+# The whole test suite again, with AddressSanitizer and UndefinedBehaviorSanitizer.
+SANITIZE_FLAGS = -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer
+.PHONY: check-sanitize
+check-sanitize: deps
+	cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=Debug \
+		"-DCMAKE_CXX_FLAGS=$(SANITIZE_FLAGS)" "-DCMAKE_EXE_LINKER_FLAGS=$(SANITIZE_FLAGS)"
+	cmake --build build-sanitize -j2
+	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+		ctest --test-dir build-sanitize --output-on-failure -j2
+
+# Static checks over the program's sources.
+.PHONY: lint
+lint: configure
+	@sh scripts/need-packages clang-tidy cppcheck
+	clang-tidy -p $(BUILD) --quiet src/*.cpp
+	cppcheck --enable=warning,performance,portability --std=c++20 --error-exitcode=1 \
+		--inline-suppr --quiet -I src src/

@@ -9,8 +9,6 @@
 #include "diag.h"
 #include "transfer.h"
 
-extern char** environ;
-
 Environment process_environment()
 {
     Environment env;

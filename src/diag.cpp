@@ -17,17 +17,14 @@ int debug_printf(int lvl, const char* fmt, ...)
         return 0;
     va_list ap;
     va_start(ap, fmt);
-    va_list again;
-    va_copy(again, ap);
-    int len = std::vsnprintf(nullptr, 0, fmt, ap);
+    const int len = std::vsnprintf(nullptr, 0, fmt, ap);
     va_end(ap);
-    if (len < 0) {
-        va_end(again);
+    if (len < 0)
         return 0;
-    }
     std::string msg(static_cast<size_t>(len) + 1, '\0');
-    std::vsnprintf(msg.data(), msg.size(), fmt, again);
-    va_end(again);
+    va_start(ap, fmt);
+    std::vsnprintf(msg.data(), msg.size(), fmt, ap);
+    va_end(ap);
     msg.resize(static_cast<size_t>(len));
     std::fputs("DEBUG: ", stdout);
     std::fwrite(msg.data(), 1, msg.size(), stdout);
