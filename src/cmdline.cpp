@@ -7,6 +7,7 @@
 #include <new>
 
 #include "diag.h"
+#include "report.h"
 #include "transfer.h"
 
 Environment process_environment()
@@ -265,8 +266,7 @@ int run_vek(const Args& args, const Environment& env)
     try {
         xfer_files(s);
     } catch (const Fatal& f) {
-        std::fflush(stdout);
-        std::fputs(f.message.c_str(), stderr);
+        report_fatal(s, f.message);
         return f.status;
     }
     debug_printf(1, "File transfer complete.\n");
