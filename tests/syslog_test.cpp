@@ -1,0 +1,103 @@
+// -s copies fatal messages and transfer-log records to the system log. The test
+// plays the system logger by binding the log socket itself, which it can only
+// do where no logger owns it.
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include <gtest/gtest.h>
+
+#include "support.h"
+
+namespace {
+
+const char log_socket[] = "/dev/log";
+
+class FakeLogger {
+public:
+    bool bind_socket(std::string& why)
+    {
+        if (file_exists(log_socket)) {
+            why = std::string(log_socket) + " already exists (a system logger owns it)";
+            return false;
+        }
+        fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", log_socket);
+        if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+            why = std::string("cannot bind ") + log_socket + ": " + std::strerror(errno);
+            return false;
+        }
+        bound_ = true;
+        return true;
+    }
+    ~FakeLogger()
+    {
+        if (bound_)
+            unlink(log_socket);
+        if (fd_ >= 0)
+            close(fd_);
+    }
+    // Every datagram that arrives within a short while.
+    std::vector<std::string> drain()
+    {
+        std::vector<std::string> got;
+        pollfd p{fd_, POLLIN, 0};
+        while (poll(&p, 1, 500) > 0) {
+            char buf[4096];
+            ssize_t n = recv(fd_, buf, sizeof buf, 0);
+            if (n <= 0)
+                break;
+            got.emplace_back(buf, static_cast<size_t>(n));
+        }
+        return got;
+    }
+
+private:
+    int fd_ = -1;
+    bool bound_ = false;
+};
+
+// "<PRI>timestamp vek[pid]: text" -> "<PRI>text"
+std::string strip_header(const std::string& m)
+{
+    size_t close = m.find('>');
+    size_t tag = m.find(" vek[");
+    size_t colon = m.find("]: ", tag);
+    if (close == std::string::npos || tag == std::string::npos || colon == std::string::npos)
+        return "unparsed: " + m;
+    return m.substr(0, close + 1) + m.substr(colon + 3);
+}
+
+TEST(Syslog, FatalMessagesAndRecordsOnlyWithTheFlag)
+{
+    FakeLogger logger;
+    std::string why;
+    if (!logger.bind_socket(why))
+        GTEST_SKIP() << "system log not testable here: " << why;
+
+    TempDir dir;
+    RunOptions opts;
+    opts.env = base_env();
+    opts.env["TMP"] = dir.path();
+
+    run_program({vek_binary(), "-v"}, opts);
+    EXPECT_TRUE(logger.drain().empty());
+
+    RunResult r = run_program({vek_binary(), "-s"}, opts);
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.err, "Fatal: Protocol not specified!\n");
+    std::vector<std::string> got;
+    for (const auto& m : logger.drain())
+        got.push_back(strip_header(m));
+    // Facility user (1) and level error (3): priority 11.
+    EXPECT_EQ(got, std::vector<std::string>{"<11>Fatal: Protocol not specified!"});
+}
+
+}  // namespace
