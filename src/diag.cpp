@@ -11,25 +11,42 @@ int level = 0;
 int verbosity() { return level; }
 void set_verbosity(int lvl) { level = lvl; }
 
+std::string vformat_message(const char* fmt, va_list ap)
+{
+    va_list again;
+    va_copy(again, ap);
+    const int len = std::vsnprintf(nullptr, 0, fmt, ap);
+    std::string msg;
+    if (len > 0) {
+        msg.resize(static_cast<size_t>(len) + 1);
+        std::vsnprintf(msg.data(), msg.size(), fmt, again);
+        msg.resize(static_cast<size_t>(len));
+    }
+    va_end(again);
+    return msg;
+}
+
+std::string format_message(const char* fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    std::string msg = vformat_message(fmt, ap);
+    va_end(ap);
+    return msg;
+}
+
 int debug_printf(int lvl, const char* fmt, ...)
 {
     if (level <= 0 || level < lvl)
         return 0;
     va_list ap;
     va_start(ap, fmt);
-    const int len = std::vsnprintf(nullptr, 0, fmt, ap);
+    const std::string msg = vformat_message(fmt, ap);
     va_end(ap);
-    if (len < 0)
-        return 0;
-    std::string msg(static_cast<size_t>(len) + 1, '\0');
-    va_start(ap, fmt);
-    std::vsnprintf(msg.data(), msg.size(), fmt, ap);
-    va_end(ap);
-    msg.resize(static_cast<size_t>(len));
     std::fputs("DEBUG: ", stdout);
     std::fwrite(msg.data(), 1, msg.size(), stdout);
     std::fflush(stdout);
-    return len;
+    return static_cast<int>(msg.size());
 }
 
 void ver()

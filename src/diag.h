@@ -1,6 +1,9 @@
 // Levelled diagnostics on standard output, and the fixed help texts.
 #pragma once
 
+#include <cstdarg>
+#include <string>
+
 // The diagnostic level is the one piece of module state: debug_printf's
 // interface carries no settings record. 0 is silent; each -v adds one.
 int verbosity();
@@ -10,6 +13,10 @@ void set_verbosity(int level);
 // when verbosity() is at least lvl and above 0. Returns the message's length,
 // or 0 when nothing is written. Messages of any length are written whole.
 int debug_printf(int lvl, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+
+// printf into a string of whatever length the arguments need.
+std::string format_message(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+std::string vformat_message(const char* fmt, va_list ap);
 
 void ver();
 void usage(const char* me, int lng);

@@ -12,6 +12,7 @@
 #include "diag.h"
 #include "logrecord.h"
 #include "logscan.h"
+#include "report.h"
 #include "unique_fd.h"
 
 ChunkCut readchunk(std::string_view in, size_t maxlen)
@@ -51,9 +52,10 @@ namespace {
 // that runs sharing one transfer log never tear or interleave records. A
 // failed or short write is reported and not retried: finishing it with a
 // second write could put the rest after another run's record.
-void append_record(int fd, const std::string& path, const TransferLogRecord& rec)
+void append_record(const RunSettings& s, int fd, const TransferLogRecord& rec)
 {
     const std::string line = format_record(rec);
+    const std::string& path = s.veklog;
     ssize_t n;
     do
         n = ::write(fd, line.data(), line.size());
@@ -63,6 +65,7 @@ void append_record(int fd, const std::string& path, const TransferLogRecord& rec
     else if (static_cast<size_t>(n) != line.size())
         std::fprintf(stderr, "Error! Short write to veklog %s (%zd of %zu bytes)\n", path.c_str(), n,
                      line.size());
+    report_record(s, line);
 }
 
 // One read(), repeated when a signal interrupts it before anything is read.
@@ -83,21 +86,21 @@ int readlog(const RunSettings& s, const std::string& log)
         debug_printf(3, "Reading: %s\n", log.c_str());
         UniqueFd in(::open(log.c_str(), O_RDONLY | O_CLOEXEC));
         if (!in) {
-            std::fprintf(stderr, "Fatal! Can't open %s!\n", log.c_str());
+            report_fatal(s, format_message("Fatal! Can't open %s!\n", log.c_str()));
             return 0;
         }
         UniqueFd out(::open(s.veklog.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666));
         if (!out) {
-            std::fprintf(stderr, "Fatal! Can't open veklog %s!\n", s.veklog.c_str());
+            report_fatal(s, format_message("Fatal! Can't open veklog %s!\n", s.veklog.c_str()));
             return 0;
         }
         posix_fadvise(in.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
         // A log that opens but cannot be read (a directory) would otherwise
         // never reach its end.
         const bool read_all = scan_log([&](std::span<char> room) { return read_some(in.get(), room); },
-                                       [&](const TransferLogRecord& rec) { append_record(out.get(), s.veklog, rec); });
+                                       [&](const TransferLogRecord& rec) { append_record(s, out.get(), rec); });
         if (!read_all) {
-            std::fprintf(stderr, "Fatal! Can't open %s!\n", log.c_str());
+            report_fatal(s, format_message("Fatal! Can't open %s!\n", log.c_str()));
             return 0;
         }
     }
