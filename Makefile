@@ -37,7 +37,7 @@ bench:
 	build-bench/translog_bench
 
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) build-bench build-sanitize build-fuzz
 
 FORCE:
 
@@ -62,3 +62,19 @@ lint: configure
 	clang-tidy -p $(BUILD) --quiet src/*.cpp
 	cppcheck --enable=warning,performance,portability --std=c++20 --error-exitcode=1 \
 		--inline-suppr --quiet -I src src/
+
+# Each fuzz target runs for FUZZ_SECONDS from the seed corpus under fuzz/corpus.
+FUZZ_SECONDS ?= 30
+FUZZ_FLAGS = -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer
+.PHONY: fuzz
+fuzz:
+	@sh scripts/need-packages cmake make clang libclang-rt-14-dev
+	cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+		-DVEK_TESTS=OFF -DVEK_FUZZ=ON "-DCMAKE_CXX_FLAGS=$(FUZZ_FLAGS)" \
+		"-DCMAKE_EXE_LINKER_FLAGS=-fsanitize=address,undefined"
+	cmake --build build-fuzz -j2 --target translog_fuzz filelist_fuzz
+	set -e; for t in translog filelist; do \
+		mkdir -p build-fuzz/corpus-$$t; \
+		build-fuzz/$${t}_fuzz -max_total_time=$(FUZZ_SECONDS) -timeout=10 -rss_limit_mb=2048 \
+			-print_final_stats=1 build-fuzz/corpus-$$t fuzz/corpus/$$t; \
+	done
