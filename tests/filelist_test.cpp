@@ -67,34 +67,6 @@ TEST(ReadBatch, ReplacesNamesFromTheStartAndLeavesTheRest)
     EXPECT_EQ(s.filename, (V{" first", "100%.zip", " ", "last", "e"}));
 }
 
-TEST(ReadBatch, BlankListKeepsCommandLineNamesButCountsNone)
-{
-    TempDir dir;
-    write_file(dir / "list", "\n\r\n\n");
-    RunSettings s;
-    s.filelist = dir / "list";
-    s.filename = {"a"};
-    s.numfiles = 1;
-    read_batch(s);
-    EXPECT_EQ(s.numfiles, 0);
-    EXPECT_EQ(s.filename, V{"a"});
-}
-
-TEST(ReadBatch, HasNoLimitOnTheNumberOfNames)
-{
-    TempDir dir;
-    std::string text;
-    for (int i = 0; i < 1000; ++i)
-        text += "f" + std::to_string(i) + "\n";
-    write_file(dir / "list", text);
-    RunSettings s;
-    s.filelist = dir / "list";
-    read_batch(s);
-    ASSERT_EQ(s.numfiles, 1000);
-    ASSERT_EQ(s.filename.size(), 1000u);
-    EXPECT_EQ(s.filename[999], "f999");
-}
-
 TEST(ReadBatch, MissingOrUnreadableListIsFatal)
 {
     TempDir dir;
