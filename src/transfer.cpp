@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <string>
 
 #include "command.h"
 #include "diag.h"
