@@ -41,6 +41,14 @@ bench-transfer: deps
 install: $(BUILD)/vek
 	cmake --install $(BUILD) --prefix $(PREFIX)
 
+# Times the transfer-log conversion against a plain read of a 200 MB log, in a
+# build of its own with optimisation.
+.PHONY: bench
+bench:
+	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DVEK_BENCH=ON -DVEK_TESTS=OFF
+	cmake --build build-bench -j2 --target translog_bench
+	build-bench/translog_bench
+
 clean:
 	rm -rf $(BUILD)
 

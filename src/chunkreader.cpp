@@ -1,0 +1,45 @@
+#include "chunkreader.h"
+
+#include <algorithm>
+#include <cstring>
+
+ChunkReader::ChunkReader(size_t capacity) : buf_(std::max(capacity, 4 * max_chunk)) {}
+
+std::span<char> ChunkReader::space()
+{
+    if (start_ > 0) {
+        // Shorter than a chunk, or next() would have handed it out.
+        std::memmove(buf_.data(), buf_.data() + start_, end_ - start_);
+        end_ -= start_;
+        start_ = 0;
+        resync();
+    }
+    return {buf_.data() + end_, buf_.size() - end_};
+}
+
+void ChunkReader::commit(size_t n)
+{
+    end_ += std::min(n, buf_.size() - end_);
+    resync();
+}
+
+void ChunkReader::resync()
+{
+    base_ = start_ & ~size_t{63};
+    next_block_ = base_ + 64;
+    // A block not yet read whole has no candidates here; next() then finds
+    // no whole block after it either and hands its bytes to readchunk.
+    pending_ = next_block_ <= end_
+                   ? bytescan::stop_candidates64(buf_.data() + base_) & (~uint64_t{0} << (start_ - base_))
+                   : 0;
+}
+
+std::optional<ChunkCut> ChunkReader::next_exact()
+{
+    ChunkCut cut = readchunk({buf_.data() + start_, end_ - start_});
+    if (!cut.complete)
+        return std::nullopt;
+    start_ += cut.consumed;
+    resync();
+    return cut;
+}

@@ -1,0 +1,75 @@
+// Holds what has been read of a temporary log and hands it out as chunks, so
+// that the reading loop copies nothing but the one unfinished chunk at a refill
+// and needs the same memory whatever the log's size.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "bytescan.h"
+#include "translog.h"
+
+class ChunkReader {
+public:
+    static constexpr size_t default_capacity = 256 * 1024;
+
+    // `capacity` is raised to leave room for reads beside an unfinished chunk.
+    explicit ChunkReader(size_t capacity = default_capacity);
+
+    // Where the next read goes; never empty. Moves the unfinished chunk, if
+    // any, to the front first.
+    std::span<char> space();
+    // `n` bytes were stored at the front of space().
+    void commit(size_t n);
+
+    // The next complete chunk, cut exactly as readchunk(..., max_chunk) cuts
+    // it, or nothing when the bytes held end inside a chunk. At the end of the
+    // stream those bytes are the chunk during which the end was met, which is
+    // never examined, so the caller simply stops.
+    //
+    // Candidates for CR, LF and NUL are found for whole 64-byte blocks at a
+    // time, apart from where the chunks fall: a search chunk by chunk would
+    // make each wait for the one before. Chunks with a NUL, chunks of
+    // max_chunk bytes and the last bytes held (less than a block) go through
+    // readchunk itself.
+    std::optional<ChunkCut> next()
+    {
+        for (;;) {
+            while (pending_ == 0) {
+                if (next_block_ + 64 > end_ || next_block_ - start_ >= max_chunk)
+                    return next_exact();
+                pending_ = bytescan::stop_candidates64(buf_.data() + next_block_);
+                base_ = next_block_;
+                next_block_ += 64;
+            }
+            const size_t at = base_ + static_cast<size_t>(__builtin_ctzll(pending_));
+            pending_ &= pending_ - 1;
+            const char c = buf_[at];
+            if (c == '\r' || c == '\n') {
+                const size_t len = at - start_;
+                if (len >= max_chunk)
+                    return next_exact();
+                ChunkCut cut{{buf_.data() + start_, len}, len + 1, true, false};
+                start_ = at + 1;
+                return cut;
+            }
+            if (c == '\0')
+                return next_exact();
+        }
+    }
+
+private:
+    std::optional<ChunkCut> next_exact();
+    // Points the block search at start_.
+    void resync();
+
+    std::vector<char> buf_;
+    size_t start_ = 0;       // first byte not yet handed out
+    size_t end_ = 0;         // one past the last byte read
+    size_t base_ = 0;        // the block whose candidates are pending
+    size_t next_block_ = 0;  // the block to search after it
+    uint64_t pending_ = 0;   // candidates in the block at base_, none before start_
+};

@@ -1,0 +1,109 @@
+#include "logscan.h"
+
+#include <span>
+
+#include "bytescan.h"
+#include "translog.h"
+
+namespace {
+
+using bytescan::is_space;
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// Whether `text` begins with `prefix`, without regard to case (ASCII only, as
+// in the C locale).
+bool starts_nocase(std::string_view text, std::string_view prefix)
+{
+    if (text.size() < prefix.size())
+        return false;
+    for (size_t i = 0; i < prefix.size(); ++i)
+        if (lower(text[i]) != lower(prefix[i]))
+            return false;
+    return true;
+}
+
+// One %d at in[i..]. On success stores the value and moves i past the digits;
+// on failure leaves `out` alone.
+bool scan_int(std::string_view in, size_t& i, uint32_t& out)
+{
+    while (i < in.size() && is_space(in[i]))
+        ++i;
+    bool neg = false;
+    if (i < in.size() && (in[i] == '+' || in[i] == '-')) {
+        neg = in[i] == '-';
+        ++i;
+    }
+    if (i >= in.size() || !is_digit(in[i]))
+        return false;
+    // Magnitude of a long: LONG_MAX, or one more for a negative number.
+    const uint64_t limit = neg ? uint64_t{1} << 63 : (uint64_t{1} << 63) - 1;
+    uint64_t mag = 0;
+    for (; i < in.size() && is_digit(in[i]); ++i) {
+        const unsigned d = static_cast<unsigned>(in[i] - '0');
+        mag = mag > (limit - d) / 10 ? limit : mag * 10 + d;
+    }
+    const uint64_t as_long = neg ? 0 - mag : mag;  // two's complement bits of the long
+    out = static_cast<uint32_t>(as_long);
+    return true;
+}
+
+// A scanf of its own for the patterns used here: blanks, literal bytes and %d.
+int scan_pattern(std::string_view in, const char* pattern, std::span<uint32_t* const> fields)
+{
+    size_t i = 0;
+    size_t assigned = 0;
+    for (const char* f = pattern; *f; ++f) {
+        if (is_space(*f)) {
+            while (i < in.size() && is_space(in[i]))
+                ++i;
+        } else if (f[0] == '%' && f[1] == 'd') {
+            if (assigned == fields.size() || !scan_int(in, i, *fields[assigned]))
+                break;
+            ++assigned;
+            ++f;
+        } else {
+            if (i >= in.size() || in[i] != *f)
+                break;
+            ++i;
+        }
+    }
+    return static_cast<int>(assigned);
+}
+
+}  // namespace
+
+int parse_byte_count(std::string_view text, uint32_t& bytes, uint32_t& bps)
+{
+    uint32_t* const fields[] = {&bytes, &bps};
+    return scan_pattern(text, "Bytes Sent: %d BPS:%d", fields);
+}
+
+std::optional<TransferLogRecord> LogScanner::examine(std::string_view chunk)
+{
+    const std::string_view text = rstrip(chunk_text(chunk));
+    // A name begins after the word, a colon and a blank, which are not checked.
+    if (starts_nocase(text, "Sending")) {
+        action_ = SEND;
+        done_ = 1;
+        file_ = text.size() > 9 ? text.substr(9) : std::string_view();
+    }
+    if (starts_nocase(text, "Receiving")) {
+        action_ = RECEIVE;
+        done_ = 1;
+        file_ = text.size() > 11 ? text.substr(11) : std::string_view();
+    }
+    // Progress chunks carry "ETA"; only the final count of a file lacks it.
+    if (text.find("Bytes") != text.npos && text.find("ETA") == text.npos) {
+        ++done_;
+        parse_byte_count(text, bytes_xfer_, bps_);
+    }
+    if (done_ != 2)
+        return std::nullopt;
+    done_ = 0;
+    if (bps_ > max_cps)
+        bps_ = max_cps;
+    return TransferLogRecord{action_ == SEND ? 'S' : 'R', bps_, file_};
+}

@@ -1,0 +1,83 @@
+// The decisions of the temporary-log scan, apart from any file: which chunks
+// are file headers and byte counts, what they hold, and when a record is due.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "bytescan.h"
+#include "chunkreader.h"
+#include "logrecord.h"
+
+// Rates above this (as unsigned, so negative ones too) are written as this.
+inline constexpr uint32_t max_cps = 9999;
+
+// Reads `text` as glibc's sscanf(text, "Bytes Sent: %d BPS:%d", &bytes, &bps)
+// does: a blank in the pattern matches any run of white space, none included;
+// %d skips white space and takes an optionally signed decimal, converted as a
+// saturating 64-bit long and then cut to its low 32 bits. Matching stops at
+// the first mismatch; fields before it are assigned, later ones keep their
+// values. Returns the number of fields assigned.
+int parse_byte_count(std::string_view text, uint32_t& bytes, uint32_t& bps);
+
+// Scanner state for one temporary log. Chunks go in as read; records come out.
+class LogScanner {
+public:
+    // Examines one chunk as cut by readchunk (it applies chunk_text and rstrip
+    // itself). Returns the record that this chunk completes, if any.
+    std::optional<TransferLogRecord> examine(std::string_view chunk);
+
+    // A quick test that passes most progress chunks: true only for a chunk
+    // without NUL bytes that examine() would pass over in any state, because
+    // it cannot be a header and holds "ETA" (near its end, where the real
+    // commands put it), so it is no byte count either.
+    static bool inert(std::string_view chunk);
+
+private:
+    enum { NONE = 0, SEND = 1, RECEIVE = 2 };
+    int action_ = NONE;
+    std::string file_;
+    uint32_t bytes_xfer_ = 0;  // parsed for fidelity; no record shows it
+    uint32_t bps_ = 0;
+    int done_ = 0;  // 1 after a header, plus 1 per byte-count chunk; 2 writes a record
+};
+
+inline bool LogScanner::inert(std::string_view chunk)
+{
+    constexpr std::string_view eta = "ETA";
+    constexpr size_t tail = 16 + eta.size() - 1;
+    if (chunk.size() < tail)
+        return false;
+    const char first = static_cast<char>(chunk[0] | 0x20);  // folds S and R only onto s and r
+    if (first == 's' || first == 'r')
+        return false;
+    return bytescan::starts_in16(chunk.data() + chunk.size() - tail, eta);
+}
+
+// Runs a whole temporary log through a ChunkReader and a LogScanner, apart
+// from where the bytes come from and where the records go. `fill(span)` stores
+// bytes at the front of the span and returns how many: 0 at the end of the
+// log, negative on a read error. `emit(record)` takes each record as it is
+// completed. Returns false after a read error; records emitted before it stand.
+template <class Fill, class Emit>
+bool scan_log(Fill&& fill, Emit&& emit, size_t capacity = ChunkReader::default_capacity)
+{
+    ChunkReader reader(capacity);
+    LogScanner scanner;
+    for (;;) {
+        while (std::optional<ChunkCut> cut = reader.next()) {
+            if (!cut->has_nul && LogScanner::inert(cut->text))
+                continue;
+            if (std::optional<TransferLogRecord> rec = scanner.examine(cut->text))
+                emit(*rec);
+        }
+        const long n = fill(reader.space());
+        if (n == 0)
+            return true;
+        if (n < 0)
+            return false;
+        reader.commit(static_cast<size_t>(n));
+    }
+}
