@@ -6,7 +6,7 @@ CMAKE_FLAGS ?=
 BUILD_PACKAGES = cmake g++ make libgtest-dev
 RUN_PACKAGES = lrzsz
 
-.PHONY: all deps configure check demo install clean
+.PHONY: all deps configure check demo bench-transfer install clean
 
 all: $(BUILD)/vek
 
@@ -24,6 +24,19 @@ $(BUILD)/vek: configure FORCE
 check: deps configure
 	cmake --build $(BUILD) -j2
 	ctest --test-dir $(BUILD) --output-on-failure -j2
+
+# One vek sends sample files to another over a pipe pair into $(BUILD)/demo.
+demo: deps
+	@$(MAKE) --no-print-directory configure
+	cmake --build $(BUILD) -j2 --target vek
+	bash scripts/demo.sh $(BUILD)/vek $(BUILD)/demo
+
+# 100 MB through two vek processes against the bare sz and rz; REPS to taste.
+REPS ?= 11
+bench-transfer: deps
+	@$(MAKE) --no-print-directory configure
+	cmake --build $(BUILD) -j2 --target vek
+	bash bench/transfer_bench.sh $(BUILD)/vek $(REPS) 100
 
 install: $(BUILD)/vek
 	cmake --install $(BUILD) --prefix $(PREFIX)

@@ -1,4 +1,4 @@
-// Owns one file descriptor so that every path out of a function closes it.
+// Owns one file descriptor, so that every way out of a scope closes it.
 #pragma once
 
 #include <unistd.h>
@@ -9,25 +9,27 @@ class UniqueFd {
 public:
     UniqueFd() = default;
     explicit UniqueFd(int fd) : fd_(fd) {}
-    ~UniqueFd()
-    {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
     UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
     UniqueFd& operator=(UniqueFd&& other) noexcept
     {
         if (this != &other) {
-            UniqueFd gone(std::move(*this));
+            reset();
             fd_ = std::exchange(other.fd_, -1);
         }
         return *this;
     }
     UniqueFd(const UniqueFd&) = delete;
     UniqueFd& operator=(const UniqueFd&) = delete;
+    ~UniqueFd() { reset(); }
 
     int get() const { return fd_; }
     explicit operator bool() const { return fd_ >= 0; }
+    void reset()
+    {
+        if (fd_ >= 0)
+            ::close(fd_);
+        fd_ = -1;
+    }
 
 private:
     int fd_ = -1;

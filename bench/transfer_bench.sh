@@ -1,0 +1,64 @@
+#!/bin/bash
+# Measures what the front end costs on a large transfer: a 100 MB file moved
+# between two vek processes, and between the bare sz and rz commands with the
+# same standard-error redirections, both over a pair of pipes. Repetitions
+# alternate between the two so that drift in the machine hits both alike.
+# Usage: bench/transfer_bench.sh [path-to-vek] [repetitions] [megabytes]
+set -euo pipefail
+
+vek=$(realpath "${1:-build/vek}")
+reps=${2:-7}
+megabytes=${3:-100}
+work=$(mktemp -d "${TMPDIR:-/tmp}/vek-bench.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+mkdir -p "$work/send" "$work/recv" "$work/tmp"
+head -c "$((megabytes * 1000000))" /dev/urandom >"$work/send/payload.bin"
+
+# Runs "sender" and "receiver" (shell snippets) back to back over two FIFOs
+# and prints the elapsed wall-clock seconds.
+run_pair() {
+    local sender=$1 receiver=$2
+    rm -f "$work/recv/payload.bin" "$work"/*.log "$work/a" "$work/b"
+    mkfifo "$work/a" "$work/b"
+    local start=$EPOCHREALTIME
+    (cd "$work/recv" && eval "$receiver" <"$work/a" >"$work/b") &
+    local receiver_pid=$!
+    (cd "$work/send" && eval "$sender" >"$work/a" <"$work/b")
+    wait "$receiver_pid"
+    local end=$EPOCHREALTIME
+    cmp -s "$work/send/payload.bin" "$work/recv/payload.bin" || {
+        echo "bench: the copy differs" >&2
+        exit 1
+    }
+    echo "$start $end" | awk '{ printf "%.4f\n", $2 - $1 }'
+}
+
+bare() {
+    run_pair 'sz -brNvv "payload.bin" 2>"$work/tmp/bare-send.log"' \
+             'rz -bpRvv 2>"$work/tmp/bare-recv.log"'
+}
+front() {
+    run_pair 'TMP="$work/tmp" VEKLOG="$work/send.log" "$vek" sz payload.bin' \
+             'TMP="$work/tmp" VEKLOG="$work/recv.log" "$vek" rz'
+}
+
+bare >/dev/null  # warm-up: page cache and binaries
+front >/dev/null
+bare_times=() front_times=()
+for ((i = 0; i < reps; i++)); do
+    if ((i % 2 == 0)); then
+        bare_times+=("$(bare)") front_times+=("$(front)")
+    else
+        front_times+=("$(front)") bare_times+=("$(bare)")
+    fi
+done
+
+median() { printf '%s\n' "$@" | sort -g | awk '{ a[NR] = $1 } END { print (NR % 2) ? a[(NR + 1) / 2] : (a[NR / 2] + a[NR / 2 + 1]) / 2 }'; }
+bare_median=$(median "${bare_times[@]}")
+front_median=$(median "${front_times[@]}")
+echo "payload: ${megabytes} MB, repetitions: $reps (alternating)"
+echo "bare sz/rz seconds: ${bare_times[*]}"
+echo "vek pair seconds:   ${front_times[*]}"
+awk -v b="$bare_median" -v f="$front_median" 'BEGIN {
+    printf "median bare %.4f s, median vek %.4f s, ratio vek/bare %.4f (%+.2f%%)\n", b, f, f / b, (f / b - 1) * 100
+}'

@@ -1,0 +1,73 @@
+#include "command.h"
+
+#include <algorithm>
+
+namespace {
+
+bool safe_in_redirection(char c)
+{
+    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'))
+        return true;
+    switch (c) {
+    case '/': case '.': case '_': case '-': case '+': case ',': case ':': case '@': case '%': case '=':
+        return true;
+    default:
+        return false;
+    }
+}
+
+}  // namespace
+
+std::string quote_name(const std::string& name)
+{
+    std::string quoted;
+    quoted.reserve(name.size() + 2);
+    quoted += '"';
+    for (char c : name) {
+        // Inside double quotes the shell still gives these four a meaning.
+        if (c == '"' || c == '\\' || c == '$' || c == '`')
+            quoted += '\\';
+        quoted += c;
+    }
+    quoted += '"';
+    return quoted;
+}
+
+std::string send_operand(const std::string& name)
+{
+    if (!name.empty() && name[0] == '-')
+        return quote_name("./" + name);
+    return quote_name(name);
+}
+
+std::string quote_log_path(const std::string& path)
+{
+    if (!path.empty() && std::all_of(path.begin(), path.end(), safe_in_redirection))
+        return path;
+    return quote_name(path);
+}
+
+std::string build_send_command(const std::vector<std::string>& names, int numfiles,
+                               const std::string& log)
+{
+    const size_t count = std::min(names.size(), static_cast<size_t>(std::max(numfiles, 0)));
+    std::string command = SEND_COMMAND;
+    for (size_t i = 0; i < count; ++i) {
+        command += ' ';
+        command += send_operand(names[i]);
+    }
+    command += " 2>";
+    command += quote_log_path(log);
+    return command;
+}
+
+std::string build_receive_command(const std::string& log)
+{
+    return std::string(RECEIVE_COMMAND) + " 2>" + quote_log_path(log);
+}
+
+std::string target_directory(const std::string& fname)
+{
+    const size_t slash = fname.rfind('/');
+    return slash == std::string::npos ? fname : fname.substr(0, slash);
+}

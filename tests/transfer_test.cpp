@@ -1,0 +1,272 @@
+// The transfer stage as the host sees it: the built program run with fake sz
+// and rz first on PATH, which record how they were called.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <regex>
+
+#include "support.h"
+
+namespace {
+
+// A fake sz/rz: records its arguments one per line, its working directory and
+// where its standard error goes, writes $FAKE_STDERR there and exits with
+// $FAKE_STATUS. $FAKE_SIGNAL, when set, is sent to its whole process group.
+const char* fake_tool = R"SH(#!/bin/sh
+me=$(basename "$0")
+printf '%s\n' "$@" > "$FAKE_DIR/$me.args"
+pwd -P > "$FAKE_DIR/$me.cwd"
+readlink /proc/self/fd/2 > "$FAKE_DIR/$me.err"
+stat -c %a "$(readlink /proc/self/fd/2)" > "$FAKE_DIR/$me.mode"
+printf '%b' "$FAKE_STDERR" >&2
+[ -n "$FAKE_SIGNAL" ] && kill -s "$FAKE_SIGNAL" 0
+exit "${FAKE_STATUS:-0}"
+)SH";
+
+class Transfer : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        mkdir((dir / "bin").c_str(), 0755);
+        mkdir((dir / "tmp").c_str(), 0755);
+        mkdir((dir / "work").c_str(), 0755);
+        write_file(dir / "bin/sz", fake_tool, 0755);
+        write_file(dir / "bin/rz", fake_tool, 0755);
+        env = base_env();
+        env["PATH"] = dir / "bin:" + env["PATH"];
+        env["FAKE_DIR"] = dir.path();
+        env["TMP"] = dir / "tmp";
+    }
+
+    RunResult vek(std::vector<std::string> args, const std::string& cwd = "")
+    {
+        args.insert(args.begin(), vek_binary());
+        RunOptions o;
+        o.env = env;
+        o.cwd = cwd.empty() ? dir / "work" : cwd;
+        o.timeout_seconds = 30;
+        return run_program(args, o);
+    }
+
+    std::string recorded(const std::string& what) { return read_file(dir / what); }
+    bool ran(const std::string& tool) { return file_exists(dir / (tool + ".args")); }
+
+    // The temporary log named in the command line that -vvv shows.
+    static std::string log_of(const std::string& out)
+    {
+        std::smatch m;
+        if (!std::regex_search(out, m, std::regex(" 2>([^\"\n]*)\"\\)\n")))
+            return "";
+        return m[1];
+    }
+
+    std::vector<std::string> leftovers() { return list_dir(dir / "tmp"); }
+
+    TempDir dir;
+    std::map<std::string, std::string> env;
+};
+
+TEST_F(Transfer, SendRunsTheExactCommandAndConvertsItsLog)
+{
+    env["VEKLOG"] = dir / "vek.log";
+    env["FAKE_STDERR"] = "Sending: a\\nBytes Sent: 100 BPS:12\\n";
+    env["FAKE_STATUS"] = "1";
+    RunResult r = vek({"-vvv", "sz", "a", "b c", "q$(id)\"`\\x"});
+    const std::string log = log_of(r.out);
+    EXPECT_TRUE(std::regex_match(log, std::regex(dir / "tmp/\\.vek\\.tmp\\.[A-Za-z0-9]{6}")))
+        << log;
+    EXPECT_EQ(r.out,
+              "DEBUG: Increasing verbosity to 1.\n"
+              "DEBUG: Increasing verbosity to 2.\n"
+              "DEBUG: Increasing verbosity to 3.\n"
+              "DEBUG: Setting protocol to Zmodem Send.\n"
+              "DEBUG: Checking arg: a\n"
+              "DEBUG: Adding a (0) to list.\n"
+              "DEBUG: Checking arg: b c\n"
+              "DEBUG: Adding b c (1) to list.\n"
+              "DEBUG: Checking arg: q$(id)\"`\\x\n"
+              "DEBUG: Adding q$(id)\"`\\x (2) to list.\n"
+              "DEBUG: Setting VEKlog to '" + dir / "vek.log" + "'\n"
+              "DEBUG: Sending file batch.\n"
+              "DEBUG: system(\"sz -brNvv \"a\" \"b c\" \"q\\$(id)\\\"\\`\\\\x\" 2>" + log + "\")\n"
+              "DEBUG: Spawn returned 256!\n"
+              "DEBUG: Reading: " + log + "\n"
+              "DEBUG: removing temporary log.\n"
+              "DEBUG: File transfer complete.\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(recorded("sz.args"), "-brNvv\na\nb c\nq$(id)\"`\\x\n");
+    EXPECT_EQ(recorded("sz.err"), log + "\n");
+    EXPECT_EQ(recorded("sz.mode"), "600\n");
+    EXPECT_EQ(read_file(dir / "vek.log"),
+              "S  99999 38400 bps 12   cps   0 errors    66 1024 a -1\n");
+    EXPECT_EQ(leftovers(), std::vector<std::string>{});
+}
+
+TEST_F(Transfer, EveryProtocolWordRunsTheSameCommandForItsDirection)
+{
+    for (const char* word : {"sx", "sy", "sz"}) {
+        RunResult r = vek({word});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(recorded("sz.args"), "-brNvv\n") << word;
+    }
+    for (const char* word : {"rx", "ry", "rz"}) {
+        RunResult r = vek({"-vv", word});
+        EXPECT_NE(r.out.find("DEBUG: Receiving file batch.\n"), std::string::npos) << word;
+        EXPECT_EQ(recorded("rz.args"), "-bpRvv\n") << word;
+        EXPECT_EQ(recorded("rz.cwd"), dir / "work\n") << word;
+    }
+    EXPECT_EQ(leftovers(), std::vector<std::string>{});
+}
+
+TEST_F(Transfer, FileListNamesReplaceCommandLineNamesAndDashNamesStayFiles)
+{
+    write_file(dir / "work/list", "\n-rf\n  lead\r\nx y \n");
+    RunResult r = vek({"-vvv", "sz", "ignored", "@list"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("DEBUG: Adding file on line 0 (-rf).\n"
+                         "DEBUG: Adding file on line 1 (  lead).\n"
+                         "DEBUG: Adding file on line 2 (x y).\n"
+                         "DEBUG: Sending file batch.\n"
+                         "DEBUG: system(\"sz -brNvv \"./-rf\" \"  lead\" \"x y\" 2>"),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(recorded("sz.args"), "-brNvv\n./-rf\n  lead\nx y\n");
+}
+
+TEST_F(Transfer, SingleReceiveRunsInTheNamesDirectory)
+{
+    mkdir((dir / "work/in").c_str(), 0755);
+    const std::string work = dir / "work";
+    struct Case {
+        std::string name, target, where;
+    } cases[] = {
+        {work + "/in/x.zip", work + "/in", work + "/in"},
+        {"in/", "in", work + "/in"},
+        {"in", "in", work + "/in"},
+        {"absent/x.zip", "absent", work},
+        {"/x.zip", "", work},
+    };
+    for (const Case& c : cases) {
+        RunResult r = vek({"-vvv", "rz", c.name});
+        EXPECT_NE(r.out.find("DEBUG: Receiving one file (" + c.name + ").\n"
+                             "DEBUG: chdir '" + c.target + "'\n"
+                             "DEBUG: system(\"rz -bpRvv 2>"),
+                  std::string::npos)
+            << r.out;
+        EXPECT_EQ(recorded("rz.cwd"), c.where + "\n") << c.name;
+        EXPECT_EQ(recorded("rz.args"), "-bpRvv\n") << c.name;
+    }
+    EXPECT_EQ(leftovers(), std::vector<std::string>{});
+}
+
+TEST_F(Transfer, SingleReceiveComesBackToALongStartingDirectory)
+{
+    // Longer than any fixed path buffer of 255 characters.
+    std::string start = dir / "work";
+    for (int i = 0; i < 12; ++i) {
+        start += "/" + std::string(30, static_cast<char>('a' + i));
+        mkdir(start.c_str(), 0755);
+    }
+    mkdir((start + "/in").c_str(), 0755);
+    env["VEKLOG"] = "relative.log";  // opened after coming back
+    env["FAKE_STDERR"] = "Receiving: x.zip\\nBytes received: 5/5 BPS:1\\n";
+    RunResult r = vek({"rz", "in/x.zip"}, start);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(recorded("rz.cwd"), start + "/in\n");
+    EXPECT_EQ(read_file(start + "/relative.log"),
+              "R  99999 38400 bps 0    cps   0 errors    66 1024 x.zip -1\n");
+    EXPECT_FALSE(file_exists(start + "/in/relative.log"));
+}
+
+TEST_F(Transfer, RefusedRunsNeitherReadTheListNorRunACommand)
+{
+    mkdir((dir / "work/adir").c_str(), 0755);
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        std::string err;
+    } cases[] = {
+        {{"-v", "@absent"}, 255, "Fatal: Protocol not specified!\n"},
+        {{"sz", "@absent"}, 1, "Fatal: Cannot open absent!\n"},
+        {{"sz", "-f", "adir"}, 1, "Fatal: Cannot open adir!\n"},
+        {{"rz", "@adir"}, 1, "Fatal: Cannot open adir!\n"},
+    };
+    for (const Case& c : cases) {
+        RunResult r = vek(c.args);
+        EXPECT_EQ(r.status, c.status) << c.err;
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_FALSE(r.timed_out);
+    }
+    EXPECT_FALSE(ran("sz"));
+    EXPECT_FALSE(ran("rz"));
+    EXPECT_EQ(leftovers(), std::vector<std::string>{});
+}
+
+TEST_F(Transfer, LongCommandsRunAndTooLongOnesAreFatal)
+{
+    // More names, and a longer command, than any fixed table or buffer would
+    // take, still within what the kernel passes to the shell.
+    std::string list;
+    for (int i = 0; i < 120; ++i)
+        list += std::string(896, 'n') + std::to_string(1000 + i) + "\n";
+    write_file(dir / "work/list", list);
+    RunResult r = vek({"sz", "@list"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(recorded("sz.args").size(), 7u + 120u * 901u);
+
+    // One shell argument of more than 128 KiB: the kernel refuses it.
+    std::remove((dir / "sz.args").c_str());
+    write_file(dir / "work/list", list + list);
+    r = vek({"-vvv", "sz", "@list"});
+    const size_t begin = r.out.find("system(\"") + 8, end = r.out.find("\")\n", begin);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Fatal: Command too long for the shell (" + std::to_string(end - begin) +
+                         " characters)!\n");
+    EXPECT_FALSE(ran("sz"));
+    EXPECT_EQ(leftovers(), std::vector<std::string>{});
+}
+
+TEST_F(Transfer, MissingTemporaryDirectoryFailsTheCommandButNotTheRun)
+{
+    env["TMP"] = dir / "absent";
+    env["VEKLOG"] = dir / "vek.log";
+    RunResult r = vek({"-vvv", "sz", "a"});
+    const std::string log = dir / "absent/.vek.tmp";
+    EXPECT_EQ(log_of(r.out), log);
+    EXPECT_NE(r.out.find("DEBUG: Spawn returned 512!\n"
+                         "DEBUG: Reading: " + log + "\n"
+                         "DEBUG: File transfer complete.\n"),
+              std::string::npos)
+        << r.out;
+    // The shell's own complaint comes first.
+    const std::string tail = "Fatal! Can't open " + log + "!\n";
+    EXPECT_TRUE(r.err.size() > tail.size() && r.err.ends_with(tail)) << r.err;
+    EXPECT_EQ(r.status, 0);
+    EXPECT_FALSE(ran("sz"));
+}
+
+TEST_F(Transfer, PlantedLinkAtTheFixedNameIsNotFollowed)
+{
+    write_file(dir / "victim", "keep");
+    symlink((dir / "victim").c_str(), (dir / "tmp/.vek.tmp").c_str());
+    env["FAKE_STDERR"] = "overwritten";
+    RunResult r = vek({"sz", "a"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(read_file(dir / "victim"), "keep");
+    EXPECT_EQ(leftovers(), std::vector<std::string>{".vek.tmp"});
+}
+
+TEST_F(Transfer, InterruptAndQuitHitTheCommandNotTheProgram)
+{
+    for (const char* sig : {"INT", "QUIT"}) {
+        env["FAKE_SIGNAL"] = sig;
+        RunResult r = vek({"-v", "sz", "a"});
+        EXPECT_EQ(r.status, 0) << sig;
+        EXPECT_TRUE(r.out.ends_with("DEBUG: File transfer complete.\n")) << r.out;
+        EXPECT_EQ(leftovers(), std::vector<std::string>{});
+    }
+}
+
+}  // namespace
