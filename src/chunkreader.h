@@ -14,7 +14,7 @@
 
 class ChunkReader {
 public:
-    static constexpr size_t default_capacity = 256 * 1024;
+    static constexpr size_t default_capacity = size_t{256} * 1024;
 
     // `capacity` is raised to leave room for reads beside an unfinished chunk.
     explicit ChunkReader(size_t capacity = default_capacity);

@@ -7,8 +7,6 @@
 
 #include <cerrno>
 
-extern char** environ;
-
 namespace {
 
 // Holds interrupt and quit ignored and SIGCHLD blocked for its lifetime.
