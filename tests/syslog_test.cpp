@@ -2,6 +2,7 @@
 // plays the system logger by binding the log socket itself, which it can only
 // do where no logger owns it.
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <poll.h>
 #include <unistd.h>
@@ -86,21 +87,34 @@ TEST(Syslog, FatalMessagesAndRecordsOnlyWithTheFlag)
         GTEST_SKIP() << "system log not testable here: " << why;
 
     TempDir dir;
+    // An sz that reports one file sent, as the real one does on its standard error.
+    mkdir((dir / "bin").c_str(), 0755);
+    write_file(dir / "bin/sz", "#!/bin/sh\nprintf 'Sending: a.zip\\nBytes Sent: 100 BPS:12\\n' >&2\n", 0755);
     RunOptions opts;
     opts.env = base_env();
+    opts.env["PATH"] = dir / "bin:" + opts.env["PATH"];
     opts.env["TMP"] = dir.path();
+    opts.env["VEKLOG"] = dir / "xfer.log";
 
+    run_program({vek_binary(), "sz", "a.zip"}, opts);
     run_program({vek_binary(), "-v"}, opts);
     EXPECT_TRUE(logger.drain().empty());
 
-    RunResult r = run_program({vek_binary(), "-s"}, opts);
+    RunResult r = run_program({vek_binary(), "-s", "sz", "a.zip"}, opts);
+    EXPECT_EQ(r.status, 0);
+    r = run_program({vek_binary(), "-s"}, opts);
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(r.err, "Fatal: Protocol not specified!\n");
     std::vector<std::string> got;
     for (const auto& m : logger.drain())
         got.push_back(strip_header(m));
-    // Facility user (1) and level error (3): priority 11.
-    EXPECT_EQ(got, std::vector<std::string>{"<11>Fatal: Protocol not specified!"});
+    // Facility user (1): level info (6) gives 14, level error (3) gives 11.
+    EXPECT_EQ(got, (std::vector<std::string>{
+                       "<14>S  99999 38400 bps 12   cps   0 errors    66 1024 a.zip -1",
+                       "<11>Fatal: Protocol not specified!"}));
+    // The transfer log itself is unchanged by the flag.
+    const std::string record = "S  99999 38400 bps 12   cps   0 errors    66 1024 a.zip -1\n";
+    EXPECT_EQ(read_file(dir / "xfer.log"), record + record);
 }
 
 }  // namespace
