@@ -25,34 +25,7 @@ Child start(const PairSide& side, int in, int out)
     int err[2];
     if (pipe2(err, O_CLOEXEC) != 0)
         throw std::runtime_error("pipe failed");
-    std::vector<std::string> envs;
-    for (const auto& [k, v] : side.opts.env)
-        envs.push_back(k + "=" + v);
-    std::vector<char*> cargv, cenv;
-    for (const auto& a : side.argv)
-        cargv.push_back(const_cast<char*>(a.c_str()));
-    cargv.push_back(nullptr);
-    for (auto& e : envs)
-        cenv.push_back(e.data());
-    cenv.push_back(nullptr);
-
-    pid_t pid = fork();
-    if (pid < 0)
-        throw std::runtime_error("fork failed");
-    if (pid == 0) {
-        setpgid(0, 0);
-        // The test process ignores SIGPIPE; a program whose peer has gone must
-        // see it as it would in real use.
-        signal(SIGPIPE, SIG_DFL);
-        dup2(in, 0);
-        dup2(out, 1);
-        dup2(err[1], 2);
-        if (!side.opts.cwd.empty() && chdir(side.opts.cwd.c_str()) != 0)
-            _exit(126);
-        execve(cargv[0], cargv.data(), cenv.data());
-        _exit(127);
-    }
-    setpgid(pid, pid);
+    const pid_t pid = spawn_process(side.argv, side.opts, in, out, err[1]);
     close(err[1]);
     Child c;
     c.pid = pid;

@@ -81,12 +81,9 @@ std::vector<std::string> list_dir(const std::string& path)
     return names;
 }
 
-RunResult run_program(const std::vector<std::string>& argv, const RunOptions& opts)
+pid_t spawn_process(const std::vector<std::string>& argv, const RunOptions& opts, int in, int out,
+                    int err)
 {
-    int in[2], out[2], err[2];
-    if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC))
-        throw std::runtime_error("pipe failed");
-
     std::vector<std::string> envs;
     for (const auto& [k, v] : opts.env)
         envs.push_back(k + "=" + v);
@@ -98,20 +95,33 @@ RunResult run_program(const std::vector<std::string>& argv, const RunOptions& op
         cenv.push_back(e.data());
     cenv.push_back(nullptr);
 
-    pid_t pid = fork();
+    const pid_t pid = fork();
     if (pid < 0)
         throw std::runtime_error("fork failed");
     if (pid == 0) {
         setpgid(0, 0);
-        dup2(in[0], 0);
-        dup2(out[1], 1);
-        dup2(err[1], 2);
+        // The test process ignores SIGPIPE; the program must see it as it
+        // would in real use.
+        signal(SIGPIPE, SIG_DFL);
+        dup2(in, 0);
+        dup2(out, 1);
+        dup2(err, 2);
         if (!opts.cwd.empty() && chdir(opts.cwd.c_str()) != 0)
             _exit(126);
         execve(cargv[0], cargv.data(), cenv.data());
         _exit(127);
     }
     setpgid(pid, pid);
+    return pid;
+}
+
+RunResult run_program(const std::vector<std::string>& argv, const RunOptions& opts)
+{
+    int in[2], out[2], err[2];
+    if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC))
+        throw std::runtime_error("pipe failed");
+
+    const pid_t pid = spawn_process(argv, opts, in[0], out[1], err[1]);
     close(in[0]);
     close(out[1]);
     close(err[1]);

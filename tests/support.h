@@ -2,6 +2,8 @@
 // program with captured output and a time bound so that no test can hang.
 #pragma once
 
+#include <sys/types.h>
+
 #include <map>
 #include <string>
 #include <vector>
@@ -42,6 +44,11 @@ struct RunOptions {
 // Runs `argv` (argv[0] is the path to execute). The child gets its own process
 // group, which is killed on timeout.
 RunResult run_program(const std::vector<std::string>& argv, const RunOptions& opts = {});
+
+// Starts `argv` in a process group of its own with the given descriptors as its
+// standard input, output and error, and `opts.env` and `opts.cwd`.
+pid_t spawn_process(const std::vector<std::string>& argv, const RunOptions& opts, int in, int out,
+                    int err);
 
 // The built program and a minimal environment for it (PATH only).
 std::string vek_binary();
