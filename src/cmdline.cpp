@@ -257,13 +257,12 @@ int run_vek(const Args& args, const Environment& env)
 {
     RunSettings s;
     try {
-        if (auto status = parse_command_line(args, env, current_directory(), s))
-            return *status;
-    } catch (const std::bad_alloc&) {
-        std::fputs("Fatal: Unable to allocate memory for batch!\n", stderr);
-        return 255;
-    }
-    try {
+        try {
+            if (auto status = parse_command_line(args, env, current_directory(), s))
+                return *status;
+        } catch (const std::bad_alloc&) {
+            throw Fatal{255, "Fatal: Unable to allocate memory for batch!\n"};
+        }
         xfer_files(s);
     } catch (const Fatal& f) {
         report_fatal(s, f.message);
