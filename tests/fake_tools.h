@@ -1,0 +1,77 @@
+// The built program run with fake sz and rz first on PATH, which record how
+// they were called and write to their standard error whatever a test asks.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <map>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "support.h"
+
+// A fake sz/rz: records its arguments one per line, its working directory and
+// where its standard error goes, writes $FAKE_STDERR (printf %b escapes) and
+// then the file $FAKE_STDERR_FILE there and exits with $FAKE_STATUS.
+// $FAKE_SIGNAL, when set, is sent to its whole process group. With $FAKE_GATE
+// set it first leaves $FAKE_DIR/<name>.ready and waits for a line from that
+// named pipe, so that a test can hold many runs and let them go at once.
+inline constexpr const char* fake_tool = R"SH(#!/bin/sh
+me=$(basename "$0")
+if [ -n "$FAKE_GATE" ]; then : > "$FAKE_DIR/$me.ready"; read -r _ < "$FAKE_GATE"; fi
+printf '%s\n' "$@" > "$FAKE_DIR/$me.args"
+pwd -P > "$FAKE_DIR/$me.cwd"
+readlink /proc/self/fd/2 > "$FAKE_DIR/$me.err"
+stat -c %a "$(readlink /proc/self/fd/2)" > "$FAKE_DIR/$me.mode"
+printf '%b' "$FAKE_STDERR" >&2
+[ -n "$FAKE_STDERR_FILE" ] && cat "$FAKE_STDERR_FILE" >&2
+[ -n "$FAKE_SIGNAL" ] && kill -s "$FAKE_SIGNAL" 0
+exit "${FAKE_STATUS:-0}"
+)SH";
+
+// A private tree: bin/ with the fakes, tmp/ as TMP, work/ as the working
+// directory; the fakes record into the tree's root.
+class FakeTools : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        mkdir((dir / "bin").c_str(), 0755);
+        mkdir((dir / "tmp").c_str(), 0755);
+        mkdir((dir / "work").c_str(), 0755);
+        write_file(dir / "bin/sz", fake_tool, 0755);
+        write_file(dir / "bin/rz", fake_tool, 0755);
+        env = base_env();
+        env["PATH"] = dir / "bin:" + env["PATH"];
+        env["FAKE_DIR"] = dir.path();
+        env["TMP"] = dir / "tmp";
+    }
+
+    RunResult vek(std::vector<std::string> args, const std::string& cwd = "")
+    {
+        args.insert(args.begin(), vek_binary());
+        RunOptions o;
+        o.env = env;
+        o.cwd = cwd.empty() ? dir / "work" : cwd;
+        o.timeout_seconds = 30;
+        return run_program(args, o);
+    }
+
+    std::string recorded(const std::string& what) { return read_file(dir / what); }
+    bool ran(const std::string& tool) { return file_exists(dir / (tool + ".args")); }
+
+    // The temporary log named in the command line that -vvv shows.
+    static std::string log_of(const std::string& out)
+    {
+        std::smatch m;
+        if (!std::regex_search(out, m, std::regex(" 2>([^\"\n]*)\"\\)\n")))
+            return "";
+        return m[1];
+    }
+
+    std::vector<std::string> leftovers() { return list_dir(dir / "tmp"); }
+
+    TempDir dir;
+    std::map<std::string, std::string> env;
+};
