@@ -3,7 +3,9 @@
 #include <strings.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cstdio>
+#include <cstring>
 #include <new>
 
 #include "diag.h"
@@ -208,7 +210,12 @@ void environment_pass(const Environment& env, const std::string& cwd, RunSetting
         }
     }
     s.tmplog = s.tmpdir + "/.vek.tmp";
-    if (s.tmplog[0] != '/' && !cwd.empty())
+    // Absolute, so that a single receive's command, run elsewhere, writes the
+    // log where the conversion reads it. But not beyond what the kernel takes
+    // in one path (with the unique suffix still to come): in a working
+    // directory that deep only the relative form can be opened at all.
+    if (s.tmplog[0] != '/' && !cwd.empty() &&
+        cwd.size() + 1 + s.tmplog.size() + std::strlen(".XXXXXX") < PATH_MAX)
         s.tmplog = cwd + "/" + s.tmplog;
 }
 

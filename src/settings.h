@@ -10,7 +10,7 @@ enum Proto { PROTO_NONE = 0, PROTO_XMODEM = 1, PROTO_YMODEM = 2, PROTO_ZMODEM = 
 struct RunSettings {
     std::string filelist;               // file list path; empty means none
     std::string veklog;                 // transfer log path
-    std::string tmplog;                 // fallback temporary log path, always absolute unless tmpdir is
+    std::string tmplog;                 // fallback temporary log path, made absolute where it fits
     std::string tmpdir;                 // temporary directory as the environment gave it
     std::vector<std::string> filename;  // entries past numfiles may linger from the command line
     int numfiles = 0;
