@@ -3,14 +3,21 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-DirectoryVisit::DirectoryVisit(const std::string& target)
+namespace {
+
+UniqueFd hold_current_directory()
 {
-    start_ = UniqueFd(open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!start_)  // a starting directory we may search but not read
-        start_ = UniqueFd(open(".", O_PATH | O_DIRECTORY | O_CLOEXEC));
-    if (!start_)
-        return;
-    moved_ = chdir(target.c_str()) == 0;
+    UniqueFd fd(open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd)  // a starting directory we may search but not read
+        fd = UniqueFd(open(".", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    return fd;
+}
+
+}  // namespace
+
+DirectoryVisit::DirectoryVisit(const std::string& target)
+    : start_(hold_current_directory()), moved_(start_ && chdir(target.c_str()) == 0)
+{
 }
 
 DirectoryVisit::~DirectoryVisit()
