@@ -4,16 +4,10 @@
 #include <memory>
 #include <new>
 
+#include "bytescan.h"
 #include "diag.h"
 
 namespace {
-
-// The C library's white-space class in the default locale, without depending
-// on whatever locale the process runs in.
-bool is_space(char c)
-{
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
 
 struct FileCloser {
     void operator()(std::FILE* fp) const { std::fclose(fp); }
@@ -39,7 +33,7 @@ bool readline(std::string& line, std::FILE* fp)
     } else {
         while (len > 1 && (buf[len - 1] == '\n' || buf[len - 1] == '\r'))
             --len;
-        while (len > 1 && is_space(buf[len - 1]))
+        while (len > 1 && bytescan::is_space(buf[len - 1]))
             --len;
     }
     line.assign(buf, len);
