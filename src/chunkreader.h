@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "bytescan.h"
-#include "translog.h"
+#include "chunk.h"
 
 class ChunkReader {
 public:

@@ -3,7 +3,7 @@
 #include <span>
 
 #include "bytescan.h"
-#include "translog.h"
+#include "chunk.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "translog.h"
+#include "chunk.h"
 
 #include <strings.h>
 
