@@ -6,6 +6,8 @@
 
 namespace {
 
+bool use_system_log = false;
+
 void to_syslog(int priority, const std::string& text)
 {
     static bool opened = false;
@@ -21,16 +23,18 @@ void to_syslog(int priority, const std::string& text)
 
 }  // namespace
 
-void report_fatal(const RunSettings& s, const std::string& message)
+void set_system_log(bool on) { use_system_log = on; }
+
+void report(Severity severity, const std::string& message)
 {
     std::fflush(stdout);
     std::fputs(message.c_str(), stderr);
-    if (s.makesyslog)
-        to_syslog(LOG_ERR, message);
+    if (use_system_log)
+        to_syslog(severity == Severity::fatal ? LOG_ERR : LOG_WARNING, message);
 }
 
-void report_record(const RunSettings& s, const std::string& record)
+void report_record(const std::string& record)
 {
-    if (s.makesyslog)
+    if (use_system_log)
         to_syslog(LOG_INFO, record);
 }
