@@ -1,28 +1,11 @@
 #include "cmdline.h"
 
 #include <strings.h>
-#include <unistd.h>
 
-#include <climits>
 #include <cstdio>
-#include <cstring>
-#include <new>
 
 #include "diag.h"
 #include "report.h"
-#include "transfer.h"
-
-Environment process_environment()
-{
-    Environment env;
-    for (char** e = environ; e && *e; ++e) {
-        std::string entry(*e);
-        size_t eq = entry.find('=');
-        if (eq != std::string::npos)
-            env.emplace(entry.substr(0, eq), entry.substr(eq + 1));
-    }
-    return env;
-}
 
 namespace {
 
@@ -109,7 +92,7 @@ std::optional<int> option_pass(const Args& args, const Environment& env, RunSett
                     value = args[++i];
                     taken[i] = true;
                 } else {
-                    std::fprintf(stderr, "%s: option requires an argument -- '%c'\n", me, c);
+                    report(Severity::warning, format_message("%s: option requires an argument -- '%c'\n", me, c));
                     usage(me, 1);
                     return 0;
                 }
@@ -136,7 +119,7 @@ std::optional<int> option_pass(const Args& args, const Environment& env, RunSett
                 debug_printf(1, "Increasing verbosity to %d.\n", verbosity());
                 break;
             default:
-                std::fprintf(stderr, "%s: invalid option -- '%c'\n", me, c);
+                report(Severity::warning, format_message("%s: invalid option -- '%c'\n", me, c));
                 usage(me, 1);
                 return 0;
             }
@@ -159,7 +142,7 @@ std::optional<int> operand_pass(const Args& args, std::vector<bool> taken, RunSe
                 while (v < args.size() && taken[v])
                     ++v;
                 if (v == args.size()) {
-                    std::fprintf(stderr, "%s: option '--veklog' requires an argument\n", me);
+                    report(Severity::warning, format_message("%s: option '--veklog' requires an argument\n", me));
                     usage(me, 1);
                     return 0;
                 }
@@ -195,7 +178,7 @@ std::optional<int> operand_pass(const Args& args, std::vector<bool> taken, RunSe
     return std::nullopt;
 }
 
-void environment_pass(const Environment& env, const std::string& cwd, RunSettings& s)
+void environment_pass(const Environment& env, RunSettings& s)
 {
     if (auto it = env.find("VEKLOG"); it != env.end()) {
         s.veklog = it->second;
@@ -209,14 +192,6 @@ void environment_pass(const Environment& env, const std::string& cwd, RunSetting
             break;
         }
     }
-    s.tmplog = s.tmpdir + "/.vek.tmp";
-    // Absolute, so that a single receive's command, run elsewhere, writes the
-    // log where the conversion reads it. But not beyond what the kernel takes
-    // in one path (with the unique suffix still to come): in a working
-    // directory that deep only the relative form can be opened at all.
-    if (s.tmplog[0] != '/' && !cwd.empty() &&
-        cwd.size() + 1 + s.tmplog.size() + std::strlen(".XXXXXX") < PATH_MAX)
-        s.tmplog = cwd + "/" + s.tmplog;
 }
 
 void receive_decision(RunSettings& s)
@@ -229,8 +204,7 @@ void receive_decision(RunSettings& s)
         s.batch = false;
 }
 
-std::optional<int> parse_command_line(const Args& args, const Environment& env,
-                                      const std::string& cwd, RunSettings& s)
+std::optional<int> parse_command_line(const Args& args, const Environment& env, RunSettings& s)
 {
     if (args.size() <= 1) {
         usage(prog_name(args), 0);
@@ -241,40 +215,7 @@ std::optional<int> parse_command_line(const Args& args, const Environment& env,
         return status;
     if (auto status = operand_pass(args, taken, s))
         return status;
-    environment_pass(env, cwd, s);
+    environment_pass(env, s);
     receive_decision(s);
     return std::nullopt;
-}
-
-namespace {
-std::string current_directory()
-{
-    std::string buf(256, '\0');
-    while (getcwd(buf.data(), buf.size()) == nullptr) {
-        if (errno != ERANGE)
-            return "";
-        buf.resize(buf.size() * 2);
-    }
-    buf.resize(buf.find('\0'));
-    return buf;
-}
-}  // namespace
-
-int run_vek(const Args& args, const Environment& env)
-{
-    RunSettings s;
-    try {
-        try {
-            if (auto status = parse_command_line(args, env, current_directory(), s))
-                return *status;
-        } catch (const std::bad_alloc&) {
-            throw Fatal{255, "Fatal: Unable to allocate memory for batch!\n"};
-        }
-        xfer_files(s);
-    } catch (const Fatal& f) {
-        report_fatal(s, f.message);
-        return f.status;
-    }
-    debug_printf(1, "File transfer complete.\n");
-    return 0;
 }

@@ -1,5 +1,9 @@
-// The command-line passes that fill RunSettings. Each returns an exit status
-// when the command line itself ends the run, so tests can call them directly.
+// The command-line passes that fill RunSettings, and nothing else: they decide
+// and print help, but run nothing. Each returns an exit status when the
+// command line itself ends the run, so tests can call them directly.
+//
+// A new option touches option_pass (short form) or operand_pass (long form),
+// the help text in diag.cpp, the manual page and the README.
 #pragma once
 
 #include <map>
@@ -12,8 +16,6 @@
 using Args = std::vector<std::string>;  // Args[0] is the program's name as invoked
 using Environment = std::map<std::string, std::string>;
 
-Environment process_environment();
-
 // Short options, getopt-style with permutation. Marks in `taken` every
 // argument it consumed as an option or an option's value.
 std::optional<int> option_pass(const Args& args, const Environment& env, RunSettings& s,
@@ -22,17 +24,11 @@ std::optional<int> option_pass(const Args& args, const Environment& env, RunSett
 // Long options, "@" lists, protocol words and file names, in command-line order.
 std::optional<int> operand_pass(const Args& args, std::vector<bool> taken, RunSettings& s);
 
-// VEKLOG, the temporary directory and the fallback temporary-log path. A
-// relative temporary log is made absolute against `cwd`, so a single receive
-// that runs in another directory still names the same file.
-void environment_pass(const Environment& env, const std::string& cwd, RunSettings& s);
+// VEKLOG and the temporary directory.
+void environment_pass(const Environment& env, RunSettings& s);
 
 // Single or batch receive, from the command-line names only.
 void receive_decision(RunSettings& s);
 
 // All of the above, in order, including the short usage for an empty command line.
-std::optional<int> parse_command_line(const Args& args, const Environment& env,
-                                      const std::string& cwd, RunSettings& s);
-
-// The whole program: returns the process exit status.
-int run_vek(const Args& args, const Environment& env);
+std::optional<int> parse_command_line(const Args& args, const Environment& env, RunSettings& s);

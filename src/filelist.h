@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <string>
 
+#include "fatal.h"
 #include "settings.h"
 
 // Reads the next piece of a line (at most 1023 characters, up to and including

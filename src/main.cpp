@@ -1,5 +1,5 @@
 // Entry point: everything lives in the library so that tests can drive it.
-#include "cmdline.h"
+#include "driver.h"
 
 int main(int argc, char** argv)
 {

@@ -10,7 +10,6 @@ enum Proto { PROTO_NONE = 0, PROTO_XMODEM = 1, PROTO_YMODEM = 2, PROTO_ZMODEM = 
 struct RunSettings {
     std::string filelist;               // file list path; empty means none
     std::string veklog;                 // transfer log path
-    std::string tmplog;                 // fallback temporary log path, made absolute where it fits
     std::string tmpdir;                 // temporary directory as the environment gave it
     std::vector<std::string> filename;  // entries past numfiles may linger from the command line
     int numfiles = 0;
@@ -19,11 +18,4 @@ struct RunSettings {
     int proto = PROTO_NONE;
     int action = ACTION_NONE;
     bool batch = false;
-};
-
-// A condition that ends the run. Thrown where it is met and turned into the
-// message on standard error and the exit status in one place, run_vek().
-struct Fatal {
-    int status;
-    std::string message;
 };

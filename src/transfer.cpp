@@ -6,7 +6,7 @@
 
 #include "command.h"
 #include "diag.h"
-#include "filelist.h"
+#include "fatal.h"
 #include "shell.h"
 #include "templog.h"
 #include "translog.h"
@@ -32,17 +32,16 @@ void convert_log(const RunSettings& s, TempLog& log, int status)
 {
     if (status != 0)
         debug_printf(2, "Spawn returned %d!\n", status);
-    readlog(s, log.release());
+    if (readlog(s, log.path()))
+        log.remove();
+    else
+        log.keep();
 }
 
 }  // namespace
 
-void xfer_files(RunSettings& s)
+void xfer_files(const RunSettings& s)
 {
-    if (s.proto == PROTO_NONE)
-        throw Fatal{255, "Fatal: Protocol not specified!\n"};
-    if (!s.filelist.empty())
-        read_batch(s);
     if (s.action == ACTION_SEND)
         send_files(s);
     else if (s.batch)
@@ -51,37 +50,34 @@ void xfer_files(RunSettings& s)
         receive_one_file(s, s.filename.empty() ? std::string() : s.filename[0]);
 }
 
-int send_files(const RunSettings& s)
+void send_files(const RunSettings& s)
 {
     debug_printf(1, "Sending file batch.\n");
-    TempLog log(s.tmplog);
+    TempLog log(s.tmpdir);
     const int status = run_command(build_send_command(s.filename, s.numfiles, log.path()));
     convert_log(s, log, status);
-    return 1;
 }
 
-int receive_files(const RunSettings& s)
+void receive_files(const RunSettings& s)
 {
     debug_printf(2, "Receiving file batch.\n");
-    TempLog log(s.tmplog);
+    TempLog log(s.tmpdir);
     const int status = run_command(build_receive_command(log.path()));
     convert_log(s, log, status);
-    return 1;
 }
 
-int receive_one_file(const RunSettings& s, const std::string& fname)
+void receive_one_file(const RunSettings& s, const std::string& fname)
 {
     debug_printf(2, "Receiving one file (%s).\n", fname.c_str());
     const std::string target = target_directory(fname);
     debug_printf(3, "chdir '%s'\n", target.c_str());
     // Made before leaving the starting directory, where the log conversion
     // will look for it.
-    TempLog log(s.tmplog);
+    TempLog log(s.tmpdir);
     int status;
     {
         DirectoryVisit visit(target);
         status = run_command(build_receive_command(log.path()));
     }
     convert_log(s, log, status);
-    return 1;
 }

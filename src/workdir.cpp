@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
+
 namespace {
 
 UniqueFd hold_current_directory()
@@ -14,6 +16,18 @@ UniqueFd hold_current_directory()
 }
 
 }  // namespace
+
+std::string current_directory()
+{
+    std::string buf(256, '\0');
+    while (getcwd(buf.data(), buf.size()) == nullptr) {
+        if (errno != ERANGE)
+            return "";
+        buf.resize(buf.size() * 2);
+    }
+    buf.resize(buf.find('\0'));
+    return buf;
+}
 
 DirectoryVisit::DirectoryVisit(const std::string& target)
     : start_(hold_current_directory()), moved_(start_ && chdir(target.c_str()) == 0)

@@ -6,6 +6,10 @@
 
 #include "unique_fd.h"
 
+// The working directory's absolute path, however long; empty when it cannot
+// be had (a directory removed under us, or one we may not read up through).
+std::string current_directory();
+
 class DirectoryVisit {
 public:
     // Enters `target` when it can; otherwise stays where it is, silently.

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "diag.h"
+#include "templog.h"
 
 namespace {
 
@@ -14,12 +15,12 @@ struct Parsed {
     int verbosity = 0;
 };
 
-Parsed parse(Args args, const Environment& env = {}, const std::string& cwd = "/start")
+Parsed parse(Args args, const Environment& env = {})
 {
     args.insert(args.begin(), "vek");
     Parsed p;
     testing::internal::CaptureStdout();
-    p.status = parse_command_line(args, env, cwd, p.s);
+    p.status = parse_command_line(args, env, p.s);
     p.out = testing::internal::GetCapturedStdout();
     p.verbosity = verbosity();
     set_verbosity(0);
@@ -168,7 +169,7 @@ TEST(Environment, TemporaryDirectory)
     for (const Case& c : cases) {
         Parsed p = parse({"sz"}, c.env);
         EXPECT_EQ(p.s.tmpdir, c.tmpdir);
-        EXPECT_EQ(p.s.tmplog, c.tmplog);
+        EXPECT_EQ(temp_log_base(p.s.tmpdir, "/start"), c.tmplog);
     }
 }
 
