@@ -1,4 +1,4 @@
-// -s copies fatal messages and transfer-log records to the system log. The test
+// -s copies every message on standard error and every transfer-log record to the system log. The test
 // plays the system logger by binding the log socket itself, which it can only
 // do where no logger owns it.
 #include <sys/socket.h>
@@ -105,16 +105,20 @@ TEST(Syslog, FatalMessagesAndRecordsOnlyWithTheFlag)
     r = run_program({vek_binary(), "-s"}, opts);
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(r.err, "Fatal: Protocol not specified!\n");
+    RunOptions full = opts;
+    full.env["VEKLOG"] = "/dev/full";
+    r = run_program({vek_binary(), "-s", "sz", "a.zip"}, full);
+    EXPECT_EQ(r.err, "Error! Can't write veklog /dev/full: No space left on device\n");
     std::vector<std::string> got;
     for (const auto& m : logger.drain())
         got.push_back(strip_header(m));
-    // Facility user (1): level info (6) gives 14, level error (3) gives 11.
+    // Facility user (1): level info (6) gives 14, error (3) 11, warning (4) 12.
+    const std::string a_zip = "S  99999 38400 bps 12   cps   0 errors    66 1024 a.zip -1";
     EXPECT_EQ(got, (std::vector<std::string>{
-                       "<14>S  99999 38400 bps 12   cps   0 errors    66 1024 a.zip -1",
-                       "<11>Fatal: Protocol not specified!"}));
+                       "<14>" + a_zip, "<11>Fatal: Protocol not specified!",
+                       "<12>Error! Can't write veklog /dev/full: No space left on device", "<14>" + a_zip}));
     // The transfer log itself is unchanged by the flag.
-    const std::string record = "S  99999 38400 bps 12   cps   0 errors    66 1024 a.zip -1\n";
-    EXPECT_EQ(read_file(dir / "xfer.log"), record + record);
+    EXPECT_EQ(read_file(dir / "xfer.log"), a_zip + "\n" + a_zip + "\n");
 }
 
 }  // namespace
