@@ -71,3 +71,9 @@ std::string target_directory(const std::string& fname)
     const size_t slash = fname.rfind('/');
     return slash == std::string::npos ? fname : fname.substr(0, slash);
 }
+
+bool directory_required(const std::string& fname)
+{
+    const size_t slash = fname.rfind('/');
+    return slash != std::string::npos && slash > 0;
+}

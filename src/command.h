@@ -31,3 +31,8 @@ std::string build_receive_command(const std::string& log);
 // The directory a single receive runs in: the name cut at its last "/", or the
 // whole name when it has none ("/x.zip" gives an empty target).
 std::string target_directory(const std::string& fname);
+
+// Whether the name asks for a directory in so many words: it has a "/" with
+// something before it ("in/x.zip", "in/"). A bare name, or one whose only
+// "/" is its first character, runs here when its target cannot be entered.
+bool directory_required(const std::string& fname);

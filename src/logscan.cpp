@@ -73,6 +73,14 @@ int scan_pattern(std::string_view in, const char* pattern, std::span<uint32_t* c
     return static_cast<int>(assigned);
 }
 
+// The name in a header's whole line: after the prefix, without the white
+// space that ends the line (the line's first character always stays).
+std::string_view name_of(std::string_view line, size_t prefix)
+{
+    const std::string_view text = rstrip(line);
+    return text.size() > prefix ? text.substr(prefix) : std::string_view();
+}
+
 }  // namespace
 
 int parse_byte_count(std::string_view text, uint32_t& bytes, uint32_t& bps)
@@ -81,24 +89,45 @@ int parse_byte_count(std::string_view text, uint32_t& bytes, uint32_t& bps)
     return scan_pattern(text, "Bytes Sent: %d BPS:%d", fields);
 }
 
-std::optional<TransferLogRecord> LogScanner::examine(std::string_view chunk)
+std::optional<TransferLogRecord> LogScanner::examine(const ChunkCut& cut)
 {
-    const std::string_view text = rstrip(chunk_text(chunk));
+    const std::string_view text = chunk_text(cut.text);
+    const bool line_goes_on = cut.consumed == cut.text.size();
+    if (continuing_) {
+        if (!name_ended_ && header_.size() < max_header)
+            header_.append(text.substr(0, max_header - header_.size()));
+        name_ended_ = name_ended_ || text.size() < cut.text.size();
+        continuing_ = line_goes_on;
+        if (!continuing_)
+            file_ = name_of(header_, prefix_);
+        return std::nullopt;
+    }
     // A name begins after the word, a colon and a blank, which are not checked.
+    size_t prefix = 0;
     if (starts_nocase(text, "Sending")) {
         action_ = SEND;
-        done_ = 1;
-        file_ = text.size() > 9 ? text.substr(9) : std::string_view();
-    }
-    if (starts_nocase(text, "Receiving")) {
+        prefix = 9;
+    } else if (starts_nocase(text, "Receiving")) {
         action_ = RECEIVE;
+        prefix = 11;
+    }
+    if (prefix != 0) {
         done_ = 1;
-        file_ = text.size() > 11 ? text.substr(11) : std::string_view();
+        name_ended_ = text.size() < cut.text.size();
+        continuing_ = line_goes_on;
+        if (continuing_) {
+            header_.assign(text);
+            prefix_ = prefix;
+        } else {
+            file_ = name_of(text, prefix);
+        }
+        return std::nullopt;
     }
     // Progress chunks carry "ETA"; only the final count of a file lacks it.
-    if (text.find("Bytes") != text.npos && text.find("ETA") == text.npos) {
+    const std::string_view trimmed = rstrip(text);
+    if (trimmed.find("Bytes") != trimmed.npos && trimmed.find("ETA") == trimmed.npos) {
         ++done_;
-        parse_byte_count(text, bytes_xfer_, bps_);
+        parse_byte_count(trimmed, bytes_xfer_, bps_);
     }
     if (done_ != 2)
         return std::nullopt;

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "bytescan.h"
+#include "chunk.h"
 #include "chunkreader.h"
 #include "logrecord.h"
 
@@ -22,12 +23,22 @@ inline constexpr uint32_t max_cps = 9999;
 // values. Returns the number of fields assigned.
 int parse_byte_count(std::string_view text, uint32_t& bytes, uint32_t& bps);
 
+// A header longer than this is no name of a file (a name has at most 255
+// bytes); what goes beyond it is not kept, so memory stays bounded.
+inline constexpr size_t max_header = 8192;
+
 // Scanner state for one temporary log. Chunks go in as read; records come out.
 class LogScanner {
 public:
     // Examines one chunk as cut by readchunk (it applies chunk_text and rstrip
-    // itself). Returns the record that this chunk completes, if any.
-    std::optional<TransferLogRecord> examine(std::string_view chunk);
+    // itself). Returns the record that this chunk completes, if any. A header
+    // is no byte count; a header line longer than one chunk goes on into the
+    // pieces that follow it, up to its line end, and they are its name, not
+    // chunks of their own.
+    std::optional<TransferLogRecord> examine(const ChunkCut& cut);
+
+    // Whether the next chunk is the rest of a header's line.
+    bool continuing() const { return continuing_; }
 
     // A quick test that passes most progress chunks: true only for a chunk
     // without NUL bytes that examine() would pass over in any state, because
@@ -42,6 +53,10 @@ private:
     uint32_t bytes_xfer_ = 0;  // parsed for fidelity; no record shows it
     uint32_t bps_ = 0;
     int done_ = 0;  // 1 after a header, plus 1 per byte-count chunk; 2 writes a record
+    bool continuing_ = false;  // the header's line goes on in the next chunk
+    bool name_ended_ = false;  // a NUL ended the header's text as a C string sees it
+    size_t prefix_ = 0;        // bytes before the name in the header's line
+    std::string header_;       // the header's line so far, while it goes on
 };
 
 inline bool LogScanner::inert(std::string_view chunk)
@@ -56,6 +71,18 @@ inline bool LogScanner::inert(std::string_view chunk)
     return bytescan::starts_in16(chunk.data() + chunk.size() - tail, eta);
 }
 
+// Examines every complete chunk that `reader` holds.
+template <class Emit>
+void scan_chunks(ChunkReader& reader, LogScanner& scanner, Emit&& emit)
+{
+    while (std::optional<ChunkCut> cut = reader.next()) {
+        if (!cut->has_nul && !scanner.continuing() && LogScanner::inert(cut->text))
+            continue;
+        if (std::optional<TransferLogRecord> rec = scanner.examine(*cut))
+            emit(*rec);
+    }
+}
+
 // Runs a whole temporary log through a ChunkReader and a LogScanner, apart
 // from where the bytes come from and where the records go. `fill(span)` stores
 // bytes at the front of the span and returns how many: 0 at the end of the
@@ -67,12 +94,7 @@ bool scan_log(Fill&& fill, Emit&& emit, size_t capacity = ChunkReader::default_c
     ChunkReader reader(capacity);
     LogScanner scanner;
     for (;;) {
-        while (std::optional<ChunkCut> cut = reader.next()) {
-            if (!cut->has_nul && LogScanner::inert(cut->text))
-                continue;
-            if (std::optional<TransferLogRecord> rec = scanner.examine(cut->text))
-                emit(*rec);
-        }
+        scan_chunks(reader, scanner, emit);
         const long n = fill(reader.space());
         if (n == 0)
             return true;

@@ -38,3 +38,9 @@ void report_record(const std::string& record)
     if (use_system_log)
         to_syslog(LOG_INFO, record);
 }
+
+void report_note(const std::string& note)
+{
+    if (use_system_log)
+        to_syslog(LOG_NOTICE, note);
+}

@@ -21,3 +21,7 @@ void report(Severity severity, const std::string& message);
 
 // Copies a transfer-log record to the system log; nothing without -s.
 void report_record(const std::string& record);
+
+// Copies a note that standard output carries at some level (when asked) to
+// the system log; nothing without -s.
+void report_note(const std::string& note);

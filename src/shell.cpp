@@ -1,6 +1,5 @@
 #include "shell.h"
 
-#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -8,49 +7,6 @@
 #include <cerrno>
 
 namespace {
-
-// Holds interrupt and quit ignored and SIGCHLD blocked for its lifetime.
-class SignalsForWait {
-public:
-    SignalsForWait()
-    {
-        struct sigaction ignore {};
-        ignore.sa_handler = SIG_IGN;
-        sigemptyset(&ignore.sa_mask);
-        sigaction(SIGINT, &ignore, &old_int_);
-        sigaction(SIGQUIT, &ignore, &old_quit_);
-        sigset_t chld;
-        sigemptyset(&chld);
-        sigaddset(&chld, SIGCHLD);
-        sigprocmask(SIG_BLOCK, &chld, &old_mask_);
-    }
-    ~SignalsForWait()
-    {
-        sigaction(SIGINT, &old_int_, nullptr);
-        sigaction(SIGQUIT, &old_quit_, nullptr);
-        sigprocmask(SIG_SETMASK, &old_mask_, nullptr);
-    }
-    SignalsForWait(const SignalsForWait&) = delete;
-    SignalsForWait& operator=(const SignalsForWait&) = delete;
-
-    // What the child resets to default: what was not ignored before we came.
-    sigset_t to_default() const
-    {
-        sigset_t set;
-        sigemptyset(&set);
-        if (old_int_.sa_handler != SIG_IGN)
-            sigaddset(&set, SIGINT);
-        if (old_quit_.sa_handler != SIG_IGN)
-            sigaddset(&set, SIGQUIT);
-        return set;
-    }
-    const sigset_t& old_mask() const { return old_mask_; }
-
-private:
-    struct sigaction old_int_ {};
-    struct sigaction old_quit_ {};
-    sigset_t old_mask_{};
-};
 
 class SpawnAttr {
 public:
@@ -64,16 +20,32 @@ private:
     posix_spawnattr_t attr_{};
 };
 
+class FileActions {
+public:
+    FileActions() { posix_spawn_file_actions_init(&actions_); }
+    ~FileActions() { posix_spawn_file_actions_destroy(&actions_); }
+    FileActions(const FileActions&) = delete;
+    FileActions& operator=(const FileActions&) = delete;
+    posix_spawn_file_actions_t* get() { return &actions_; }
+
+private:
+    posix_spawn_file_actions_t actions_{};
+};
+
 }  // namespace
 
-ShellResult run_shell(const std::string& command)
+ShellStart start_shell(const std::string& command, const std::string& dir, const sigset_t& to_default,
+                       const sigset_t& mask)
 {
-    SignalsForWait signals;
     SpawnAttr attr;
-    const sigset_t reset = signals.to_default();
-    posix_spawnattr_setsigdefault(attr.get(), &reset);
-    posix_spawnattr_setsigmask(attr.get(), &signals.old_mask());
+    posix_spawnattr_setsigdefault(attr.get(), &to_default);
+    posix_spawnattr_setsigmask(attr.get(), &mask);
     posix_spawnattr_setflags(attr.get(), POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+    // Only the command changes directory: this process never leaves its own,
+    // so there is no way back to lose.
+    FileActions actions;
+    if (!dir.empty())
+        posix_spawn_file_actions_addchdir_np(actions.get(), dir.c_str());
 
     char sh[] = "sh";
     char dash_c[] = "-c";
@@ -82,14 +54,18 @@ ShellResult run_shell(const std::string& command)
                           nullptr};
     // glibc's posix_spawn reports a failed exec (E2BIG among others) to the
     // caller instead of leaving a child that exits with 127.
-    pid_t pid = 0;
-    if (int err = posix_spawn(&pid, "/bin/sh", nullptr, attr.get(), argv, environ); err != 0)
-        return {127 << 8, err};
+    pid_t pid = -1;
+    if (int err = posix_spawn(&pid, "/bin/sh", actions.get(), attr.get(), argv, environ); err != 0)
+        return {-1, err};
+    return {pid, 0};
+}
 
+int wait_shell(pid_t pid)
+{
     int status = 0;
     while (waitpid(pid, &status, 0) < 0) {
         if (errno != EINTR)
-            return {-1, 0};
+            return -1;
     }
-    return {status, 0};
+    return status;
 }

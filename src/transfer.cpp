@@ -1,41 +1,85 @@
 #include "transfer.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
+#include <functional>
 #include <string>
 
+#include "capture.h"
 #include "command.h"
 #include "diag.h"
 #include "fatal.h"
+#include "moved.h"
+#include "report.h"
 #include "shell.h"
-#include "templog.h"
+#include "signals.h"
 #include "translog.h"
-#include "workdir.h"
 
 namespace {
 
-// Runs the command and returns its raw wait status. A command that the kernel
-// refuses as too long ends the run; the caller's TempLog, still owning the
-// log, removes it on the way out.
-int run_command(const std::string& command)
+// One transfer command: what it is called, where it runs, how its command
+// line is made around the capture's path, and which records to believe.
+struct Job {
+    const char* tool;  // "sz" or "rz"
+    std::string dir;   // empty: here
+    std::function<std::string(const std::string& log)> command;
+    RecordCheck moved;
+};
+
+// Runs the job with its diagnostic stream captured and converted while it
+// runs. From the capture's creation to its removal, hang-ups and terminations
+// are held (signals.h), so the records of files already moved are written
+// and nothing is left behind, however the run is asked to end.
+void run_job(const RunSettings& s, Job job)
 {
+    SignalHold hold;
+    Capture capture(s.tmpdir);
+    if (!capture.ok()) {
+        report(Severity::fatal, format_message("Fatal! Can't open %s!\n", capture.base().c_str()));
+        return;
+    }
+    LogConversion conversion(s, std::move(job.moved));
+    const std::string command = job.command(capture.path());
     debug_printf(3, "system(\"%s\")\n", command.c_str());
     std::fflush(stdout);  // the command writes to the same standard output
-    const ShellResult r = run_shell(command);
-    if (r.spawn_error == E2BIG)
-        throw Fatal{1, "Fatal: Command too long for the shell (" +
-                           std::to_string(command.size()) + " characters)!\n"};
-    return r.wait_status;
-}
+    const ShellStart start = start_shell(command, job.dir, hold.child_defaults(), hold.child_mask());
+    if (start.spawn_error == E2BIG)
+        throw Fatal{1, "Fatal: Command too long for the shell (" + std::to_string(command.size()) +
+                           " characters)!\n"};
+    bool read_failed = false;
+    const int status = start.pid < 0 ? shell_not_started : capture.pump(start.pid, conversion, read_failed);
 
-void convert_log(const RunSettings& s, TempLog& log, int status)
-{
     if (status != 0)
         debug_printf(2, "Spawn returned %d!\n", status);
-    if (readlog(s, log.path()))
-        log.remove();
-    else
-        log.keep();
+    // The shell's own verdict that the command could not be run at all.
+    if (WIFEXITED(status) && (WEXITSTATUS(status) == 126 || WEXITSTATUS(status) == 127)) {
+        report(Severity::fatal, format_message("Fatal! Can't run %s!\n", job.tool));
+        if (!conversion.first_line().empty())
+            report(Severity::fatal, conversion.first_line() + "\n");
+    }
+    if (s.makeveklog)
+        debug_printf(3, "Reading: %s\n", capture.path().c_str());
+    if (read_failed)
+        report(Severity::fatal, format_message("Fatal! Can't open %s!\n", capture.path().c_str()));
+    if (const int passed = conversion.passed_over()) {
+        const std::string note =
+            format_message("Passed over %d records for files this run did not move.\n", passed);
+        debug_printf(2, "%s", note.c_str());
+        report_note(note);
+    }
+    capture.remove();
+}
+
+bool can_enter(const std::string& dir)
+{
+    struct stat st {};
+    return !dir.empty() && stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
+           faccessat(AT_FDCWD, dir.c_str(), X_OK, AT_EACCESS) == 0;
 }
 
 }  // namespace
@@ -53,17 +97,15 @@ void xfer_files(const RunSettings& s)
 void send_files(const RunSettings& s)
 {
     debug_printf(1, "Sending file batch.\n");
-    TempLog log(s.tmpdir);
-    const int status = run_command(build_send_command(s.filename, s.numfiles, log.path()));
-    convert_log(s, log, status);
+    run_job(s, {"sz", "",
+                [&s](const std::string& log) { return build_send_command(s.filename, s.numfiles, log); },
+                sent_check(s.filename, s.numfiles)});
 }
 
 void receive_files(const RunSettings& s)
 {
     debug_printf(2, "Receiving file batch.\n");
-    TempLog log(s.tmpdir);
-    const int status = run_command(build_receive_command(log.path()));
-    convert_log(s, log, status);
+    run_job(s, {"rz", "", build_receive_command, received_check("", file_clock_now())});
 }
 
 void receive_one_file(const RunSettings& s, const std::string& fname)
@@ -71,13 +113,10 @@ void receive_one_file(const RunSettings& s, const std::string& fname)
     debug_printf(2, "Receiving one file (%s).\n", fname.c_str());
     const std::string target = target_directory(fname);
     debug_printf(3, "chdir '%s'\n", target.c_str());
-    // Made before leaving the starting directory, where the log conversion
-    // will look for it.
-    TempLog log(s.tmpdir);
-    int status;
-    {
-        DirectoryVisit visit(target);
-        status = run_command(build_receive_command(log.path()));
-    }
-    convert_log(s, log, status);
+    std::string dir;
+    if (can_enter(target))
+        dir = target;
+    else if (directory_required(fname))
+        throw Fatal{1, format_message("Fatal: Cannot change to directory %s!\n", target.c_str())};
+    run_job(s, {"rz", dir, build_receive_command, received_check(dir, file_clock_now())});
 }

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "diag.h"
-#include "templog.h"
+#include "capture.h"
 
 namespace {
 

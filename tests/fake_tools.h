@@ -13,7 +13,8 @@
 #include "support.h"
 
 // A fake sz/rz: records its arguments one per line, its working directory and
-// where its standard error goes, writes $FAKE_STDERR (printf %b escapes) and
+// where its standard error goes, creates the file $FAKE_CREATE (in its working
+// directory) as a receive would, writes $FAKE_STDERR (printf %b escapes) and
 // then the file $FAKE_STDERR_FILE there and exits with $FAKE_STATUS.
 // $FAKE_SIGNAL, when set, is sent to its whole process group. With $FAKE_GATE
 // set it first leaves $FAKE_DIR/<name>.ready and waits for a line from that
@@ -25,6 +26,7 @@ printf '%s\n' "$@" > "$FAKE_DIR/$me.args"
 pwd -P > "$FAKE_DIR/$me.cwd"
 readlink /proc/self/fd/2 > "$FAKE_DIR/$me.err"
 stat -c %a "$(readlink /proc/self/fd/2)" > "$FAKE_DIR/$me.mode"
+[ -n "$FAKE_CREATE" ] && : > "$FAKE_CREATE"
 printf '%b' "$FAKE_STDERR" >&2
 [ -n "$FAKE_STDERR_FILE" ] && cat "$FAKE_STDERR_FILE" >&2
 [ -n "$FAKE_SIGNAL" ] && kill -s "$FAKE_SIGNAL" 0

@@ -18,7 +18,7 @@ TEST_F(Transfer, SendRunsTheExactCommandAndConvertsItsLog)
     env["FAKE_STATUS"] = "1";
     RunResult r = vek({"-vvv", "sz", "a", "b c", "q$(id)\"`\\x"});
     const std::string log = log_of(r.out);
-    EXPECT_TRUE(std::regex_match(log, std::regex(dir / "tmp/\\.vek\\.tmp\\.[A-Za-z0-9]{6}")))
+    EXPECT_TRUE(std::regex_match(log, std::regex(dir / "tmp/\\.vek\\.tmp\\.[A-Za-z0-9]{12}")))
         << log;
     EXPECT_EQ(r.out,
               "DEBUG: Increasing verbosity to 1.\n"
@@ -79,26 +79,36 @@ TEST_F(Transfer, FileListNamesReplaceCommandLineNamesAndDashNamesStayFiles)
     EXPECT_EQ(recorded("sz.args"), "-brNvv\n./-rf\n  lead\nx y\n");
 }
 
+// A name that asks for a directory gets it or nothing; a bare name runs in
+// its directory when there is one, else here.
 TEST_F(Transfer, SingleReceiveRunsInTheNamesDirectory)
 {
     mkdir((dir / "work/in").c_str(), 0755);
     const std::string work = dir / "work";
     struct Case {
-        std::string name, target, where;
+        std::string name, target, where;  // where: empty when refused
     } cases[] = {
         {work + "/in/x.zip", work + "/in", work + "/in"},
         {"in/", "in", work + "/in"},
         {"in", "in", work + "/in"},
-        {"absent/x.zip", "absent", work},
+        {"absent", "absent", work},
         {"/x.zip", "", work},
+        {"absent/x.zip", "absent", ""},
+        {"in/x.zip/y", "in/x.zip", ""},
     };
     for (const Case& c : cases) {
+        std::remove((dir / "rz.cwd").c_str());
+        std::remove((dir / "rz.args").c_str());
         RunResult r = vek({"-vvv", "rz", c.name});
-        EXPECT_NE(r.out.find("DEBUG: Receiving one file (" + c.name + ").\n"
-                             "DEBUG: chdir '" + c.target + "'\n"
-                             "DEBUG: system(\"rz -bpRvv 2>"),
-                  std::string::npos)
-            << r.out;
+        const std::string head = "DEBUG: Receiving one file (" + c.name + ").\nDEBUG: chdir '" + c.target + "'\n";
+        if (c.where.empty()) {
+            EXPECT_TRUE(r.out.ends_with(head)) << r.out;
+            EXPECT_EQ(r.err, "Fatal: Cannot change to directory " + c.target + "!\n");
+            EXPECT_EQ(r.status, 1);
+            EXPECT_FALSE(ran("rz")) << c.name;
+            continue;
+        }
+        EXPECT_NE(r.out.find(head + "DEBUG: system(\"rz -bpRvv 2>"), std::string::npos) << r.out;
         EXPECT_EQ(recorded("rz.cwd"), c.where + "\n") << c.name;
         EXPECT_EQ(recorded("rz.args"), "-bpRvv\n") << c.name;
     }
@@ -116,6 +126,7 @@ TEST_F(Transfer, SingleReceiveComesBackToALongStartingDirectory)
     mkdir((start + "/in").c_str(), 0755);
     env["VEKLOG"] = "relative.log";  // opened after coming back
     env["FAKE_STDERR"] = "Receiving: x.zip\\nBytes received: 5/5 BPS:1\\n";
+    env["FAKE_CREATE"] = "x.zip";
     RunResult r = vek({"rz", "in/x.zip"}, start);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(recorded("rz.cwd"), start + "/in\n");
@@ -173,23 +184,18 @@ TEST_F(Transfer, LongCommandsRunAndTooLongOnesAreFatal)
     EXPECT_EQ(leftovers(), std::vector<std::string>{});
 }
 
-TEST_F(Transfer, MissingTemporaryDirectoryFailsTheCommandButNotTheRun)
+// Without a place for the capture the command does not run at all: its
+// records could not be written.
+TEST_F(Transfer, TemporaryDirectoryThatCannotHoldTheCaptureStopsOnlyTheCommand)
 {
     env["TMP"] = dir / "absent";
     env["VEKLOG"] = dir / "vek.log";
-    RunResult r = vek({"-vvv", "sz", "a"});
-    const std::string log = dir / "absent/.vek.tmp";
-    EXPECT_EQ(log_of(r.out), log);
-    EXPECT_NE(r.out.find("DEBUG: Spawn returned 512!\n"
-                         "DEBUG: Reading: " + log + "\n"
-                         "DEBUG: File transfer complete.\n"),
-              std::string::npos)
-        << r.out;
-    // The shell's own complaint comes first.
-    const std::string tail = "Fatal! Can't open " + log + "!\n";
-    EXPECT_TRUE(r.err.size() > tail.size() && r.err.ends_with(tail)) << r.err;
+    RunResult r = vek({"-vv", "sz", "a"});
+    EXPECT_TRUE(r.out.ends_with("DEBUG: Sending file batch.\nDEBUG: File transfer complete.\n")) << r.out;
+    EXPECT_EQ(r.err, "Fatal! Can't open " + dir / "absent/.vek.tmp" + "!\n");
     EXPECT_EQ(r.status, 0);
     EXPECT_FALSE(ran("sz"));
+    EXPECT_FALSE(file_exists(dir / "vek.log"));
 }
 
 TEST_F(Transfer, PlantedLinkAtTheFixedNameIsNotFollowed)

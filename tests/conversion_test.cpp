@@ -6,6 +6,7 @@
 
 #include "diag.h"
 #include "support.h"
+#include "moved.h"
 #include "translog.h"
 
 namespace {
@@ -23,87 +24,97 @@ RunSettings wanting(const std::string& veklog)
     return s;
 }
 
-struct Verbosity {
-    explicit Verbosity(int level) { set_verbosity(level); }
-    ~Verbosity() { set_verbosity(0); }
+// Feeds `text` through a conversion in reads of at most `piece` bytes, as the
+// capture does, and returns it for a look at what it kept.
+struct Converted {
+    std::string first_line;
+    int passed_over;
 };
 
-TEST(ReadLog, AppendsRecords)
+Converted convert(const RunSettings& s, const std::string& text, RecordCheck moved = {}, size_t piece = 4096)
+{
+    if (!moved)
+        moved = [](const TransferLogRecord&) { return true; };
+    LogConversion c(s, moved);
+    for (size_t at = 0; at < text.size();) {
+        std::span<char> room = c.space();
+        const size_t n = std::min({room.size(), piece, text.size() - at});
+        std::copy_n(text.data() + at, n, room.data());
+        c.commit(n);
+        at += n;
+    }
+    return {c.first_line(), c.passed_over()};
+}
+
+
+TEST(Conversion, AppendsRecordsAsTheyComplete)
 {
     TempDir dir;
-    write_file(dir / "tmp.log", sz_text + sz_text);
     write_file(dir / "vek.log", "earlier record\n");
-    Verbosity v(3);
-    testing::internal::CaptureStdout();
-    EXPECT_TRUE(readlog(wanting(dir / "vek.log"), dir / "tmp.log"));
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "DEBUG: Reading: " + dir / "tmp.log" + "\n");
-    EXPECT_EQ(read_file(dir / "vek.log"), "earlier record\n" + a_record + a_record);
+    {
+        LogConversion c(wanting(dir / "vek.log"), [](const TransferLogRecord&) { return true; });
+        std::string expected = "earlier record\n";
+        for (int file = 0; file < 2; ++file) {
+            std::span<char> room = c.space();
+            std::copy(sz_text.begin(), sz_text.end(), room.data());
+            c.commit(sz_text.size());
+            // Each file's record is in the log before the next file's bytes come.
+            expected += a_record;
+            EXPECT_EQ(read_file(dir / "vek.log"), expected);
+        }
+    }
+    convert(wanting(dir / "vek.log"), sz_text, {}, 7);
+    EXPECT_EQ(read_file(dir / "vek.log"), "earlier record\n" + a_record + a_record + a_record);
 
     // A new transfer log is created as the umask allows.
-    write_file(dir / "tmp.log", sz_text);
     mode_t old = umask(027);
-    EXPECT_TRUE(readlog(wanting(dir / "new.log"), dir / "tmp.log"));
+    convert(wanting(dir / "new.log"), sz_text);
     umask(old);
     struct stat st;
     ASSERT_EQ(stat((dir / "new.log").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0640u);
 }
 
-TEST(ReadLog, WithoutTransferLogReadsNothing)
+TEST(Conversion, FirstLineAndPassedOverRecords)
 {
     TempDir dir;
-    write_file(dir / "tmp.log", sz_text);
-    RunSettings s = wanting(dir / "vek.log");
-    s.makeveklog = false;
-    Verbosity v(3);
-    testing::internal::CaptureStdout();
-    EXPECT_TRUE(readlog(s, dir / "tmp.log"));
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-    EXPECT_FALSE(file_exists(dir / "vek.log"));
+    const std::string text = "sh: 1: sz: not found\n" + sz_text + sz_text;
+    RunSettings none;  // no transfer log: the bytes are dropped, the first line kept
+    for (size_t piece : {size_t{1}, size_t{5}, size_t{4096}}) {
+        EXPECT_EQ(convert(none, text, {}, piece).first_line, "sh: 1: sz: not found") << piece;
+        EXPECT_EQ(convert(wanting(dir / "v.log"), text, {}, piece).first_line, "sh: 1: sz: not found");
+    }
+    EXPECT_FALSE(file_exists(dir / "x.log"));
+    const Converted c = convert(wanting(dir / "x.log"), text, sent_check({"other/a.bin"}, 0));
+    EXPECT_EQ(c.passed_over, 2);
+    EXPECT_EQ(read_file(dir / "x.log"), "");
+    EXPECT_EQ(convert(wanting(dir / "y.log"), text, sent_check({"other/a.bin"}, 1)).passed_over, 0);
+    EXPECT_EQ(read_file(dir / "y.log"), a_record + a_record);
 }
 
-// Each failure: the message on standard error, result false (keep the
-// temporary log) and the transfer log unchanged.
-TEST(ReadLog, FailuresLeaveTheTemporaryLog)
+// A transfer log that cannot be opened is said at once, and nothing is written;
+// a pipe without a reader is one of them, rather than a wait for ever.
+TEST(Conversion, TransferLogThatCannotBeOpened)
 {
     TempDir dir;
-    const std::string tmp = dir / "tmp.log", vek = dir / "vek.log", sub = dir / "sub";
-    mkdir(sub.c_str(), 0755);
-    const std::pair<std::string, std::string> cases[] = {  // temporary log, transfer log
-        {dir / "missing", vek},
-        {tmp, dir / "no/such/dir/vek.log"},
-        {tmp, ""},
-        {sub, vek},  // opens, but every read fails
-    };
-    const std::string messages[] = {
-        "Fatal! Can't open " + dir / "missing" + "!\n",
-        "Fatal! Can't open veklog " + dir / "no/such/dir/vek.log" + "!\n",
-        "Fatal! Can't open veklog !\n",
-        "Fatal! Can't open " + sub + "!\n",
-    };
-    for (size_t i = 0; i < std::size(cases); ++i) {
-        write_file(tmp, sz_text);
-        write_file(vek, "earlier record\n");
+    mkfifo((dir / "fifo").c_str(), 0600);
+    for (const std::string& path : {dir / "no/such/dir/vek.log", std::string(), dir / "fifo"}) {
         testing::internal::CaptureStderr();
-        EXPECT_FALSE(readlog(wanting(cases[i].second), cases[i].first)) << i;
-        EXPECT_EQ(testing::internal::GetCapturedStderr(), messages[i]);
-        EXPECT_TRUE(file_exists(tmp) && file_exists(sub)) << i;
-        EXPECT_EQ(read_file(vek), "earlier record\n") << i;
+        convert(wanting(path), sz_text);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "Fatal! Can't open veklog " + path + "!\n");
     }
 }
 
-TEST(ReadLog, FailedWritesAreReportedAndTheRunGoesOn)
+TEST(Conversion, FailedWritesAreReportedAndTheRunGoesOn)
 {
-    TempDir dir;
-    write_file(dir / "tmp.log", sz_text + sz_text);
     testing::internal::CaptureStderr();
-    EXPECT_TRUE(readlog(wanting("/dev/full"), dir / "tmp.log"));
+    convert(wanting("/dev/full"), sz_text + sz_text);
     const std::string line = "Error! Can't write veklog /dev/full: No space left on device\n";
     EXPECT_EQ(testing::internal::GetCapturedStderr(), line + line);
 }
 
 // Several runs appending to one transfer log at once: every record whole.
-TEST(ReadLog, ConcurrentRunsNeverTearRecords)
+TEST(Conversion, ConcurrentRunsNeverTearRecords)
 {
     TempDir dir;
     const int runs = 4, per_run = 3000;
@@ -112,12 +123,12 @@ TEST(ReadLog, ConcurrentRunsNeverTearRecords)
         log += sz_text;
     std::vector<pid_t> pids;
     for (int r = 0; r < runs; ++r) {
-        const std::string tmp = dir / ("tmp" + std::to_string(r));
-        write_file(tmp, log);
         pid_t pid = fork();
         ASSERT_GE(pid, 0);
-        if (pid == 0)
-            _exit(readlog(wanting(dir / "vek.log"), tmp) ? 0 : 1);
+        if (pid == 0) {
+            convert(wanting(dir / "vek.log"), log);
+            _exit(0);
+        }
         pids.push_back(pid);
     }
     for (pid_t pid : pids) {
@@ -133,7 +144,7 @@ TEST(ReadLog, ConcurrentRunsNeverTearRecords)
 // sz and rz back to back through two named pipes, as the program runs them,
 // each with its standard error in a file: their real diagnostic streams must
 // give the records.
-TEST(ReadLog, RealCommandsGiveTheRecords)
+TEST(Conversion, RealCommandsGiveTheRecords)
 {
     RunOptions opts;
     opts.env = base_env();
@@ -157,10 +168,10 @@ TEST(ReadLog, RealCommandsGiveTheRecords)
     ASSERT_TRUE(r.status == 0 && !r.timed_out) << r.err << read_file(dir / "sz.log") << read_file(dir / "rz.log");
     ASSERT_EQ(read_file(dir / "to/a.bin"), data);
 
-    EXPECT_TRUE(readlog(wanting(dir / "send.vek"), dir / "sz.log"));
+    convert(wanting(dir / "send.vek"), read_file(dir / "sz.log"));
     EXPECT_EQ(read_file(dir / "send.vek"), a_record);
     // "Bytes received" does not match the pattern, so the rate stays at 0.
-    EXPECT_TRUE(readlog(wanting(dir / "recv.vek"), dir / "rz.log"));
+    convert(wanting(dir / "recv.vek"), read_file(dir / "rz.log"));
     EXPECT_EQ(read_file(dir / "recv.vek"), "R  99999 38400 bps 0    cps   0 errors    66 1024 a.bin -1\n");
 }
 
