@@ -121,18 +121,27 @@ double plain_read(const std::string& path)
     return seconds_since(t0);
 }
 
-// The data stays in the page cache for the next round.
+// The conversion as a run does it, with read() in place of the pipe: the
+// same reads into the same buffer. The data stays in the page cache for the
+// next round.
 double convert(const std::string& path, const std::string& veklog)
 {
     RunSettings s;
     s.makeveklog = true;
     s.veklog = veklog;
     auto t0 = std::chrono::steady_clock::now();
-    const bool ok = readlog(s, path);
-    double t = seconds_since(t0);
-    if (!ok)
-        die("readlog failed");
-    return t;
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd)
+        die("open log");
+    LogConversion conversion(s, [](const TransferLogRecord&) { return true; });
+    for (;;) {
+        const std::span<char> room = conversion.space();
+        const ssize_t n = ::read(fd.get(), room.data(), room.size());
+        if (n <= 0)
+            break;
+        conversion.commit(static_cast<size_t>(n));
+    }
+    return seconds_since(t0);
 }
 
 std::string read_file(const std::string& path)
@@ -213,8 +222,8 @@ int run(int argc, char** argv)
     const double cbest = *std::min_element(converts.begin(), converts.end());
     std::printf("log: %.1f MB; %d alternating rounds; median (best)\n", size_mb, rounds);
     std::printf("plain read: %6.1f ms (%6.1f ms)  %6.0f MB/s\n", r * 1e3, rbest * 1e3, size_mb / r);
-    std::printf("readlog:    %6.1f ms (%6.1f ms)  %6.0f MB/s\n", c * 1e3, cbest * 1e3, size_mb / c);
-    std::printf("ratio readlog/read: %.2f (%.2f)\n", c / r, cbest / rbest);
+    std::printf("conversion: %6.1f ms (%6.1f ms)  %6.0f MB/s\n", c * 1e3, cbest * 1e3, size_mb / c);
+    std::printf("ratio conversion/read: %.2f (%.2f)\n", c / r, cbest / rbest);
 
     char self[4096];
     ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
