@@ -13,7 +13,7 @@ NEED = sh scripts/need-packages
 SANITIZE_FLAGS = -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer
 FUZZ_FLAGS = -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer
 
-.PHONY: all configure check demo install package clean check-sanitize lint fuzz bench bench-transfer
+.PHONY: all configure check demo install package clean check-sanitize lint fuzz bench bench-transfer interop
 
 all:
 	@$(NEED) $(BUILD_PACKAGES)
@@ -35,6 +35,17 @@ demo:
 	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
 	cmake --build $(BUILD) -j2 --target vek
 	bash scripts/demo.sh $(BUILD)/vek $(BUILD)/demo
+
+# vek against zmodem.js, the engine several web terminals use, as the user's
+# side over pipes. Its package is pinned by tests/interop/package-lock.json.
+INTEROP = tests/interop
+interop:
+	@$(NEED) $(BUILD_PACKAGES) $(RUN_PACKAGES)
+	@command -v node >/dev/null && command -v npm >/dev/null || $(NEED) nodejs npm
+	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
+	cmake --build $(BUILD) -j2 --target vek
+	test -d $(INTEROP)/node_modules || (cd $(INTEROP) && npm ci --no-audit --no-fund)
+	node $(INTEROP)/interop.js $(BUILD)/vek
 
 install: all
 	cmake --install $(BUILD) --prefix $(PREFIX)
