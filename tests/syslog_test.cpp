@@ -109,14 +109,21 @@ TEST(Syslog, FatalMessagesAndRecordsOnlyWithTheFlag)
     full.env["VEKLOG"] = "/dev/full";
     r = run_program({vek_binary(), "-s", "sz", "a.zip"}, full);
     EXPECT_EQ(r.err, "Error! Can't write veklog /dev/full: No space left on device\n");
+    run_program({vek_binary(), "-s", "sz", "b.zip"}, opts);  // sz says a.zip: not this run's
+    RunOptions bare = opts;
+    bare.env["PATH"] = dir / "bin";
+    run_program({vek_binary(), "-s", "rz"}, bare);
     std::vector<std::string> got;
     for (const auto& m : logger.drain())
         got.push_back(strip_header(m));
-    // Facility user (1): level info (6) gives 14, error (3) 11, warning (4) 12.
+    // Facility user (1): level info (6) gives 14, error (3) 11, warning (4)
+    // 12, notice (5) 13.
     const std::string a_zip = "S  99999 38400 bps 12   cps   0 errors    66 1024 a.zip -1";
     EXPECT_EQ(got, (std::vector<std::string>{
                        "<14>" + a_zip, "<11>Fatal: Protocol not specified!",
-                       "<12>Error! Can't write veklog /dev/full: No space left on device", "<14>" + a_zip}));
+                       "<12>Error! Can't write veklog /dev/full: No space left on device", "<14>" + a_zip,
+                       "<13>Passed over 1 records for files this run did not move.",
+                       "<11>Fatal! Can't run rz!", "<11>sh: 1: rz: not found"}));
     // The transfer log itself is unchanged by the flag.
     EXPECT_EQ(read_file(dir / "xfer.log"), a_zip + "\n" + a_zip + "\n");
 }

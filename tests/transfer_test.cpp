@@ -221,3 +221,44 @@ TEST_F(Transfer, InterruptAndQuitHitTheCommandNotTheProgram)
 }
 
 }  // namespace
+
+namespace {
+
+// What the shell says when it cannot run the command reaches the operator;
+// the run still ends as every run does.
+TEST_F(Transfer, CommandsThatCannotRunAreShown)
+{
+    env["PATH"] = dir / "bin";  // the fakes alone, so a missing one is missing
+    write_file(dir / "bin/rz", "#!/bin/sh\n", 0644);
+    std::remove((dir / "bin/sz").c_str());
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{"sz", "a"}, "Fatal! Can't run sz!\nsh: 1: sz: not found\n"},
+        {{"rz"}, "Fatal! Can't run rz!\nsh: 1: rz: Permission denied\n"},
+    };
+    for (const auto& [args, err] : cases) {
+        RunResult r = vek(args);
+        EXPECT_EQ(r.err, err);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(leftovers(), std::vector<std::string>{});
+    }
+}
+
+// A transfer log that would block or is named by an empty VEKLOG is said at
+// once; the transfer runs and nothing is left behind.
+TEST_F(Transfer, TransferLogThatCannotBeOpenedDoesNotStopTheTransfer)
+{
+    mkfifo((dir / "fifo").c_str(), 0600);
+    env["FAKE_STDERR"] = "Sending: a\\nBytes Sent: 1 BPS:2\\n";
+    for (const std::string& veklog : {dir / "fifo", std::string()}) {
+        env["VEKLOG"] = veklog;
+        std::remove((dir / "sz.args").c_str());
+        RunResult r = vek({"sz", "a"});
+        EXPECT_FALSE(r.timed_out);
+        EXPECT_EQ(r.err, "Fatal! Can't open veklog " + veklog + "!\n");
+        EXPECT_EQ(r.status, 0);
+        EXPECT_TRUE(ran("sz"));
+        EXPECT_EQ(leftovers(), std::vector<std::string>{});
+    }
+}
+
+}  // namespace
