@@ -76,9 +76,9 @@ Capture::Capture(const std::string& tmpdir) : base_(temp_log_base(tmpdir, curren
                 continue;
             return;
         }
-        // Ours alone: the umask cannot have widened it, and a stranger's
-        // writer would have to guess the name first.
+        // Ours alone, and usable by us whatever the umask took away.
         path_ = std::move(candidate);
+        chmod(path_.c_str(), 0600);
         fd_ = UniqueFd(::open(path_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
         if (!fd_) {
             ::unlink(path_.c_str());
