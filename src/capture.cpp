@@ -26,8 +26,9 @@ std::string random_suffix()
     unsigned char bytes[suffix_length];
     if (getentropy(bytes, sizeof bytes) != 0) {
         // Unpredictable enough for a name that is created exclusively anyway.
+        const auto seed = static_cast<size_t>(getpid()) * 31 + static_cast<size_t>(time(nullptr));
         for (size_t i = 0; i < sizeof bytes; ++i)
-            bytes[i] = static_cast<unsigned char>((getpid() * 31 + i * 131 + time(nullptr)) & 0xff);
+            bytes[i] = static_cast<unsigned char>((seed + i * 131) & 0xff);
     }
     std::string s(suffix_length, 'x');
     for (size_t i = 0; i < suffix_length; ++i)
@@ -49,7 +50,7 @@ ssize_t read_some(int fd, std::span<char> room)
 
 std::string temp_log_base(const std::string& tmpdir, const std::string& cwd)
 {
-    const std::string base = tmpdir + "/.vek.tmp";
+    std::string base = tmpdir + "/.vek.tmp";
     if (base[0] != '/' && !cwd.empty() && cwd.size() + 2 + base.size() + suffix_length < PATH_MAX)
         return cwd + "/" + base;
     return base;

@@ -28,7 +28,7 @@ LogConversion::LogConversion(const RunSettings& s, RecordCheck moved)
         }
     }
     if (!reader_)
-        discard_.resize(64 * 1024);
+        discard_.resize(size_t{64} * 1024);
 }
 
 std::span<char> LogConversion::space()
