@@ -53,6 +53,27 @@ for ((i = 0; i < reps; i++)); do
     fi
 done
 
+# Bytes that the diagnostic streams occupy on disk in TMP: the bare commands
+# leave their logs there; for vek the largest amount seen while a transfer runs.
+tmp_bytes() { find "$work/tmp" -mindepth 1 -printf '%b\n' | awk '{ s += $1 * 512 } END { print s + 0 }'; }
+bare >/dev/null
+bare_disk=$(tmp_bytes)
+rm -f "$work"/tmp/*
+peak_file="$work/peak"
+echo 0 >"$peak_file"
+(
+    peak=0
+    while :; do
+        b=$(tmp_bytes)
+        ((b > peak)) && { peak=$b; echo "$peak" >"$peak_file"; }
+        sleep 0.01
+    done
+) &
+sampler=$!
+front >/dev/null
+kill "$sampler" 2>/dev/null; wait "$sampler" 2>/dev/null || true
+front_disk=$(cat "$peak_file")
+
 median() { printf '%s\n' "$@" | sort -g | awk '{ a[NR] = $1 } END { print (NR % 2) ? a[(NR + 1) / 2] : (a[NR / 2] + a[NR / 2 + 1]) / 2 }'; }
 bare_median=$(median "${bare_times[@]}")
 front_median=$(median "${front_times[@]}")
@@ -62,3 +83,4 @@ echo "vek pair seconds:   ${front_times[*]}"
 awk -v b="$bare_median" -v f="$front_median" 'BEGIN {
     printf "median bare %.4f s, median vek %.4f s, ratio vek/bare %.4f (%+.2f%%)\n", b, f, f / b, (f / b - 1) * 100
 }'
+echo "diagnostic streams on disk in TMP: bare sz/rz logs $bare_disk bytes; vek at most $front_disk bytes during the transfer"

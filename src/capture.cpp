@@ -19,6 +19,10 @@
 namespace {
 
 constexpr size_t suffix_length = 12;
+// How long the pipe may gather progress text before it is read; far less
+// than it takes to fill it.
+constexpr int gather_ms = 10;
+constexpr int pipe_room = 1 << 20;
 
 std::string random_suffix()
 {
@@ -84,7 +88,11 @@ Capture::Capture(const std::string& tmpdir) : base_(temp_log_base(tmpdir, curren
         if (!fd_) {
             ::unlink(path_.c_str());
             path_.clear();
+            return;
         }
+        // Room for what the command writes while we gather (best effort: the
+        // system may cap it).
+        fcntl(fd_.get(), F_SETPIPE_SZ, pipe_room);
         return;
     }
 }
@@ -132,8 +140,18 @@ int Capture::pump(pid_t pid, ByteSink& sink, bool& read_failed)
                          {pidfd.get(), POLLIN, 0}};
         if (poll(fds, 2, pidfd ? -1 : 50) < 0 && errno != EINTR)
             return wait_shell(pid);
-        if (fds[0].revents & (POLLIN | POLLHUP | POLLERR))
+        if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
             writers = drain();
+            // The commands write their progress a few dozen bytes at a time;
+            // waking for each write would cost the transfer more than the
+            // reading does. Let the pipe gather for a moment, but notice at
+            // once when the process ends.
+            if (writers && pidfd && !(fds[1].revents & POLLIN)) {
+                pollfd end{pidfd.get(), POLLIN, 0};
+                poll(&end, 1, gather_ms);
+                fds[1].revents = end.revents;
+            }
+        }
         if (pidfd && !(fds[1].revents & POLLIN))
             continue;
         int status = 0;
