@@ -1,4 +1,4 @@
-// Feeds arbitrary bytes to the temporary-log scanner that readlog uses, twice:
+// Feeds arbitrary bytes to the diagnostic-stream scanner that the conversion uses, twice:
 // in one piece through the normal buffer, and in small uneven pieces through
 // the smallest buffer. How the bytes arrive must not change the records.
 #include <algorithm>

@@ -1,4 +1,4 @@
-// Holds what has been read of a temporary log and hands it out as chunks, so
+// Holds what has been read of a diagnostic stream and hands it out as chunks, so
 // that the reading loop copies nothing but the one unfinished chunk at a refill
 // and needs the same memory whatever the log's size.
 #pragma once

@@ -27,7 +27,7 @@ int parse_byte_count(std::string_view text, uint32_t& bytes, uint32_t& bps);
 // bytes); what goes beyond it is not kept, so memory stays bounded.
 inline constexpr size_t max_header = 8192;
 
-// Scanner state for one temporary log. Chunks go in as read; records come out.
+// Scanner state for one diagnostic stream. Chunks go in as read; records come out.
 class LogScanner {
 public:
     // Examines one chunk as cut by readchunk (it applies chunk_text and rstrip
@@ -83,7 +83,7 @@ void scan_chunks(ChunkReader& reader, LogScanner& scanner, Emit&& emit)
     }
 }
 
-// Runs a whole temporary log through a ChunkReader and a LogScanner, apart
+// Runs a whole diagnostic stream through a ChunkReader and a LogScanner, apart
 // from where the bytes come from and where the records go. `fill(span)` stores
 // bytes at the front of the span and returns how many: 0 at the end of the
 // log, negative on a read error. `emit(record)` takes each record as it is
