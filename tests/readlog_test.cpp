@@ -1,5 +1,4 @@
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -124,11 +123,9 @@ TEST(ReadLog, ConcurrentRunsNeverTearRecords)
             _exit(readlog(wanting(dir / "vek.log"), tmp) == 1 ? 0 : 1);
         pids.push_back(pid);
     }
-    for (pid_t pid : pids) {
-        int status = 0;
-        waitpid(pid, &status, 0);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    }
+    const Deadline deadline = deadline_after(60);
+    for (pid_t pid : pids)
+        EXPECT_EQ(reap(pid, deadline), 0);
     for (int i = 0; i < runs * per_run; ++i)
         expected += a_record;
     EXPECT_TRUE(read_file(dir / "vek.log") == expected) << "torn or missing records";
