@@ -2,16 +2,13 @@
 
 #include <gtest/gtest.h>
 
-namespace {
+#include "support.h"
 
-struct Level {
-    explicit Level(int l) { set_verbosity(l); }
-    ~Level() { set_verbosity(0); }
-};
+namespace {
 
 std::string capture(int level, int lvl, const char* fmt, const char* arg)
 {
-    Level l(level);
+    Verbosity v(level);
     testing::internal::CaptureStdout();
     debug_printf(lvl, fmt, arg);
     return testing::internal::GetCapturedStdout();
@@ -36,7 +33,7 @@ TEST(Diag, LongMessagesAreNotCut)
 {
     std::string name(5000, 'n');
     EXPECT_EQ(capture(1, 1, "%s|", name.c_str()), "DEBUG: " + name + "|");
-    Level l(1);
+    Verbosity v(1);
     testing::internal::CaptureStdout();
     EXPECT_EQ(debug_printf(1, "%s", name.c_str()), 5000);
     testing::internal::GetCapturedStdout();

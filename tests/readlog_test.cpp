@@ -22,11 +22,6 @@ RunSettings wanting(const std::string& veklog)
     return s;
 }
 
-struct Verbosity {
-    explicit Verbosity(int level) { set_verbosity(level); }
-    ~Verbosity() { set_verbosity(0); }
-};
-
 TEST(ReadLog, AppendsRecordsAndDeletesTheLog)
 {
     TempDir dir;

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "diag.h"
 #include "tempdir.h"
 
 std::string read_file(const std::string& path);
@@ -70,3 +71,14 @@ int reap(pid_t pid, Deadline deadline, bool* timed_out = nullptr);
 std::string vek_binary();
 std::map<std::string, std::string> base_env();
 
+// Sets the diagnostic level for a scope and puts the previous one back after.
+class Verbosity {
+public:
+    explicit Verbosity(int level) : old_(verbosity()) { set_verbosity(level); }
+    ~Verbosity() { set_verbosity(old_); }
+    Verbosity(const Verbosity&) = delete;
+    Verbosity& operator=(const Verbosity&) = delete;
+
+private:
+    int old_;
+};
