@@ -14,22 +14,9 @@
 #include <thread>
 
 #include "fake_tools.h"
+#include "records.h"
 
 namespace {
-
-std::string sent(const std::string& name, int rate)
-{
-    std::string r = std::to_string(rate);
-    r.resize(std::max<size_t>(r.size(), 4), ' ');
-    return "S  99999 38400 bps " + r + " cps   0 errors    66 1024 " + name + " -1\n";
-}
-
-// What sz writes for one file: header, a progress line, the final count.
-std::string sz_lines(const std::string& name, int rate)
-{
-    return "Sending: " + name + "\nBytes Sent:    512/   1024   BPS:100  ETA 00:01  \r" +
-           "Bytes Sent:   1024   BPS:" + std::to_string(rate) + "\n";
-}
 
 // A chunk of the temporary log padded with blanks to the chunk length, so that
 // it starts exactly where the next one does and keeps its text.
@@ -127,7 +114,7 @@ TEST_F(Hardening, TwentyNodesShareOneTemporaryDirectoryAndOneTransferLog)
             // Long, and of one letter per run, so that a torn or mixed record shows.
             std::string name = "r" + std::to_string(r) + "f" + std::to_string(f) + "-";
             name.resize(200, static_cast<char>('a' + r));
-            text += sz_lines(name, 100 + f);
+            text += sz_says(name, 100 + f);
             expected[r].push_back(sent(name, 100 + f));
         }
         write_file(own + "/stderr", text);
@@ -185,7 +172,7 @@ TEST_F(Hardening, TenThousandListedNamesAllReachSzInOrderAndAllGetRecords)
         const std::string name = "n" + std::to_string(100000 + i);
         list += name + "\n";
         args += name + "\n";
-        text += sz_lines(name, i % 97);
+        text += sz_says(name, i % 97);
         records += sent(name, i % 97);
     }
     write_file(dir / "work/list", list);
