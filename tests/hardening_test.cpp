@@ -326,13 +326,10 @@ TEST_F(Hardening, TransferLogThatCannotBeWritten)
     env["FAKE_STDERR_FILE"] = dir / "stderr";
     mkdir((dir / "adir").c_str(), 0755);
     write_file(dir / "file", "keep");
-    std::vector<std::string> unopenable = {dir / "adir", dir / "file/sub"};
-    if (geteuid() != 0) {  // permissions do not stop root
-        write_file(dir / "readonly", "keep", 0444);
-        unopenable.push_back(dir / "readonly");
-    }
+    write_file(dir / "readonly", "keep", 0444);
+    unprivileged();
     // Said once; the temporary log is kept, so that nothing of it is lost.
-    for (const std::string& veklog : unopenable) {
+    for (const std::string& veklog : {dir / "adir", dir / "file/sub", dir / "readonly"}) {
         env["VEKLOG"] = veklog;
         RunResult r = vek({"sz", "a"});
         EXPECT_EQ(r.status, 0);
@@ -343,6 +340,7 @@ TEST_F(Hardening, TransferLogThatCannotBeWritten)
         std::remove((dir / ("tmp/" + kept[0])).c_str());
     }
     EXPECT_EQ(read_file(dir / "file"), "keep");
+    EXPECT_EQ(read_file(dir / "readonly"), "keep");
     EXPECT_EQ(list_dir(dir / "adir"), std::vector<std::string>{});
 
     // Opens, but takes nothing: each record's failure is said.
@@ -357,13 +355,10 @@ TEST_F(Hardening, TransferLogThatCannotBeWritten)
 TEST_F(Hardening, TemporaryDirectoryThatCannotHoldFilesStopsOnlyTheCommand)
 {
     write_file(dir / "file", "keep");
-    std::vector<std::string> unusable = {dir / "file/sub"};
-    if (geteuid() != 0) {  // permissions do not stop root
-        mkdir((dir / "readonly").c_str(), 0555);
-        unusable.push_back(dir / "readonly");
-    }
+    mkdir((dir / "readonly").c_str(), 0555);
+    unprivileged();
     env["VEKLOG"] = dir / "vek.log";
-    for (const std::string& tmp : unusable) {
+    for (const std::string& tmp : {dir / "file/sub", dir / "readonly"}) {
         env["TMP"] = tmp;
         RunResult r = vek({"sz", "a"});
         EXPECT_EQ(r.status, 0);
