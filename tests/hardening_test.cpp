@@ -349,6 +349,17 @@ TEST_F(Hardening, TransferLogThatCannotBeWritten)
     EXPECT_EQ(r.status, 0);
     const std::string line = "Error! Can't write veklog /dev/full: No space left on device\n";
     EXPECT_EQ(r.err, line + line);
+
+    // Takes part of a record, then nothing: a file size limit 10 bytes past
+    // what the log holds, with SIGXFSZ ignored so that writes come back short.
+    env["VEKLOG"] = dir / "full.log";
+    write_file(env["VEKLOG"], std::string(100, '.'));
+    r = run_program({"/bin/sh", "-c", "trap '' XFSZ; exec prlimit --fsize=110 \"$0\" sz a", program()},
+                    options());
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "Error! Short write to veklog " + env["VEKLOG"] + " (10 of " +
+                         std::to_string(sent("a", 8).size()) + " bytes)\n" + "Error! Can't write veklog " +
+                         env["VEKLOG"] + ": File too large\n");
     EXPECT_EQ(leftovers(), std::vector<std::string>{});
 }
 
