@@ -1,6 +1,8 @@
 // The transfer stage as the host sees it: the built program run with fake sz
 // and rz first on PATH, which record how they were called.
+#include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <regex>
@@ -212,6 +214,40 @@ TEST_F(Transfer, InterruptAndQuitHitTheCommandNotTheProgram)
         EXPECT_TRUE(r.out.ends_with("DEBUG: File transfer complete.\n")) << r.out;
         EXPECT_EQ(leftovers(), std::vector<std::string>{});
     }
+}
+
+// The shell that runs the command starts with interrupt and quit as the
+// program found them (it ignores both itself meanwhile) and with SIGCHLD not
+// blocked. Seen in a private mount namespace whose /bin/sh records how it was
+// started, since a real shell changes that before anything it runs can look.
+TEST_F(Transfer, CommandShellStartsWithTheSignalsTheProgramFound)
+{
+    write_file(dir / "sh",
+               "#!/usr/bin/perl\n"
+               "open(my $in, '<', '/proc/self/status') && open(my $out, '>', \"$ENV{FAKE_DIR}/sh.sig\") or die;\n"
+               "print $out grep(/^Sig(Blk|Ign):/, <$in>);\n",
+               0755);
+    const std::string unshare = geteuid() == 0 ? "-m" : "-rm";
+    if (run_program({"/usr/bin/unshare", unshare, "true"}, options()).status != 0)
+        GTEST_SKIP() << "no private mount namespace for this user";
+    for (const std::string ignore : {"", "trap '' INT QUIT; "}) {
+        RunResult r = run_program({"/usr/bin/unshare", unshare, "/bin/sh", "-c",
+                                   ignore + "mount --bind \"$0\" /bin/sh && exec \"$@\"", dir / "sh",
+                                   program(), "sz", "a"},
+                                  options());
+        EXPECT_EQ(r.status, 0) << r.err;
+        const std::string sig = recorded("sh.sig");
+        auto has = [&](const std::string& mask, int signal) {
+            const size_t at = sig.find(mask + ":");
+            return at != std::string::npos &&
+                   (std::stoull(sig.substr(at + mask.size() + 1), nullptr, 16) >> (signal - 1) & 1);
+        };
+        EXPECT_EQ(has("SigIgn", SIGINT), !ignore.empty()) << sig;
+        EXPECT_EQ(has("SigIgn", SIGQUIT), !ignore.empty()) << sig;
+        EXPECT_FALSE(has("SigBlk", SIGCHLD)) << sig;
+        std::remove((dir / "sh.sig").c_str());
+    }
+    EXPECT_EQ(leftovers(), std::vector<std::string>{});
 }
 
 }  // namespace
