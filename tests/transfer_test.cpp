@@ -107,23 +107,36 @@ TEST_F(Transfer, SingleReceiveRunsInTheNamesDirectory)
     EXPECT_EQ(leftovers(), std::vector<std::string>{});
 }
 
-TEST_F(Transfer, SingleReceiveComesBackToALongStartingDirectory)
+// A single receive leaves its starting directory and must come back to find
+// its relative temporary and transfer logs there: from a path longer than a
+// fixed buffer of 256, and from a directory that may be searched but not read.
+TEST_F(Transfer, SingleReceiveComesBackToAnAwkwardStartingDirectory)
 {
-    // Longer than any fixed path buffer of 255 characters.
-    std::string start = dir / "work";
+    std::string deep = dir / "work";
     for (int i = 0; i < 12; ++i) {
-        start += "/" + std::string(30, static_cast<char>('a' + i));
-        mkdir(start.c_str(), 0755);
+        deep += "/" + std::string(30, static_cast<char>('a' + i));
+        mkdir(deep.c_str(), 0755);
     }
-    mkdir((start + "/in").c_str(), 0755);
-    env["VEKLOG"] = "relative.log";  // opened after coming back
+    const std::string unreadable = dir / "work/unreadable";
+    for (const std::string& start : {deep, unreadable})
+        for (const char* sub : {"", "/tmp", "/in"})
+            mkdir((start + sub).c_str(), 0755);
+    chmod(unreadable.c_str(), 0311);
+    unprivileged();
+    env["TMP"] = "tmp";  // in the starting directory only
+    env["VEKLOG"] = "relative.log";
     env["FAKE_STDERR"] = "Receiving: x.zip\\nBytes received: 5/5 BPS:1\\n";
-    RunResult r = vek({"rz", "in/x.zip"}, start);
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(recorded("rz.cwd"), start + "/in\n");
-    EXPECT_EQ(read_file(start + "/relative.log"),
-              "R  99999 38400 bps 0    cps   0 errors    66 1024 x.zip -1\n");
-    EXPECT_FALSE(file_exists(start + "/in/relative.log"));
+    for (const std::string& start : {deep, unreadable}) {
+        RunResult r = vek({"rz", "in/x.zip"}, start);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(recorded("rz.cwd"), start + "/in\n");
+        EXPECT_TRUE(recorded("rz.err").starts_with(start + "/tmp/.vek.tmp.")) << recorded("rz.err");
+        EXPECT_EQ(read_file(start + "/relative.log"), received("x.zip"));
+        EXPECT_EQ(list_dir(start + "/in"), std::vector<std::string>{});
+        EXPECT_EQ(list_dir(start + "/tmp"), std::vector<std::string>{});
+        std::remove((dir / "rz.cwd").c_str());
+    }
 }
 
 TEST_F(Transfer, RefusedRunsNeitherReadTheListNorRunACommand)
