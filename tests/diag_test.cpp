@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "report.h"
 #include "support.h"
 
 namespace {
@@ -37,6 +42,19 @@ TEST(Diag, LongMessagesAreNotCut)
     testing::internal::CaptureStdout();
     EXPECT_EQ(debug_printf(1, "%s", name.c_str()), 5000);
     testing::internal::GetCapturedStdout();
+}
+
+// A fatal message must not overtake what the program wrote before it when both
+// streams go to one place, as they do on a terminal session's connection.
+TEST(Report, FatalMessageComesAfterWhatStandardOutputHeld)
+{
+    RunResult r = run_function([] {
+        dup2(STDOUT_FILENO, STDERR_FILENO);
+        std::printf("before, ");  // no line end: held in the buffer even on a terminal
+        report_fatal(RunSettings{}, "Fatal: after\n");
+        return 0;
+    });
+    EXPECT_EQ(r.out, "before, Fatal: after\n");
 }
 
 }  // namespace
