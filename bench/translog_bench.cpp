@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "../tests/tempdir.h"
 #include "chunkreader.h"
 #include "settings.h"
 #include "translog.h"
@@ -30,23 +31,6 @@ namespace {
 {
     throw std::runtime_error(std::string(what) + ": " + std::strerror(errno));
 }
-
-// A private directory, removed with its contents at the end.
-struct BenchDir {
-    std::string path;
-    BenchDir()
-    {
-        const char* base = std::getenv("TMPDIR");
-        path = std::string(base && *base ? base : "/tmp") + "/vek-bench.XXXXXX";
-        if (!mkdtemp(path.data()))
-            die("mkdtemp");
-    }
-    ~BenchDir()
-    {
-        std::error_code ec;
-        std::filesystem::remove_all(path, ec);
-    }
-};
 
 // Writes about `bytes` of what sz -brNvv and rz -bpRvv leave on standard error
 // for a few files, sent and received in turn, of 50 MB of log each: a header
@@ -199,9 +183,8 @@ int run(int argc, char** argv)
         return 0;
     }
     const size_t mb = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 200;
-    BenchDir dir;
-    const std::string big = dir.path + "/big.log", small = dir.path + "/small.log";
-    const std::string veklog = dir.path + "/vek.log";
+    TempDir dir("vek-bench");
+    const std::string big = dir / "big.log", small = dir / "small.log", veklog = dir / "vek.log";
     const int files = generate(big, mb << 20);
     generate(small, std::max<size_t>(mb / 10, 1) << 20);
     const double size_mb = static_cast<double>(std::filesystem::file_size(big)) / 1e6;

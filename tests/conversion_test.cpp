@@ -4,17 +4,14 @@
 
 #include <gtest/gtest.h>
 
-#include "diag.h"
-#include "support.h"
 #include "moved.h"
+#include "records.h"
+#include "support.h"
 #include "translog.h"
 
 namespace {
 
-const std::string sz_text =
-    "Sending: a.bin\n\rBytes Sent:   1024/   5000   BPS:5070799  ETA 00:00  \rBytes Sent:   5000   "
-    "BPS:5807676                         \n\r\nTransfer complete\n";
-const std::string a_record = "S  99999 38400 bps 9999 cps   0 errors    66 1024 a.bin -1\n";
+const std::string a_record = sent("a.bin");
 
 RunSettings wanting(const std::string& veklog)
 {

@@ -2,16 +2,18 @@
 
 #include <gtest/gtest.h>
 
-namespace {
+#include <unistd.h>
 
-struct Level {
-    explicit Level(int l) { set_verbosity(l); }
-    ~Level() { set_verbosity(0); }
-};
+#include <cstdio>
+
+#include "report.h"
+#include "support.h"
+
+namespace {
 
 std::string capture(int level, int lvl, const char* fmt, const char* arg)
 {
-    Level l(level);
+    Verbosity v(level);
     testing::internal::CaptureStdout();
     debug_printf(lvl, fmt, arg);
     return testing::internal::GetCapturedStdout();
@@ -36,10 +38,23 @@ TEST(Diag, LongMessagesAreNotCut)
 {
     std::string name(5000, 'n');
     EXPECT_EQ(capture(1, 1, "%s|", name.c_str()), "DEBUG: " + name + "|");
-    Level l(1);
+    Verbosity v(1);
     testing::internal::CaptureStdout();
     EXPECT_EQ(debug_printf(1, "%s", name.c_str()), 5000);
     testing::internal::GetCapturedStdout();
+}
+
+// A fatal message must not overtake what the program wrote before it when both
+// streams go to one place, as they do on a terminal session's connection.
+TEST(Report, FatalMessageComesAfterWhatStandardOutputHeld)
+{
+    RunResult r = run_function([] {
+        dup2(STDOUT_FILENO, STDERR_FILENO);
+        std::printf("before, ");  // no line end: held in the buffer even on a terminal
+        report(Severity::fatal, "Fatal: after\n");
+        return 0;
+    });
+    EXPECT_EQ(r.out, "before, Fatal: after\n");
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <random>
 
 #include "pair.h"
+#include "records.h"
 #include "support.h"
 
 namespace {
@@ -22,19 +23,6 @@ std::string random_bytes(size_t n, unsigned seed)
 // A sender rate well above the cap: files of this size move far faster than
 // 9999 bytes a second, so their records are predictable.
 constexpr size_t SMALL = 70000;
-
-std::string sent(const std::string& name, int rate = 9999)
-{
-    std::string r = std::to_string(rate);
-    r.resize(std::max<size_t>(r.size(), 4), ' ');
-    return "S  99999 38400 bps " + r + " cps   0 errors    66 1024 " + name + " -1\n";
-}
-
-// rz reports "Bytes received", which carries no rate the conversion reads.
-std::string received(const std::string& name)
-{
-    return "R  99999 38400 bps 0    cps   0 errors    66 1024 " + name + " -1\n";
-}
 
 class EndToEnd : public testing::Test {
 protected:

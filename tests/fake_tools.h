@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <filesystem>
 #include <map>
+#include <optional>
 #include <regex>
 #include <string>
 #include <vector>
@@ -50,14 +52,36 @@ protected:
         env["TMP"] = dir / "tmp";
     }
 
-    RunResult vek(std::vector<std::string> args, const std::string& cwd = "")
+    // Runs the program from now on as unprivileged_user(), who owns the tree.
+    void unprivileged() { uid = unprivileged_user(); }
+
+    RunOptions options(const std::string& cwd = "")
     {
-        args.insert(args.begin(), vek_binary());
         RunOptions o;
         o.env = env;
         o.cwd = cwd.empty() ? dir / "work" : cwd;
         o.timeout_seconds = 30;
-        return run_program(args, o);
+        o.uid = uid;
+        if (uid)
+            give_to(dir.path(), *uid);
+        return o;
+    }
+
+    // The built program; for another user, a copy in the tree, since the build
+    // tree may be out of that user's reach.
+    std::string program()
+    {
+        if (!uid)
+            return vek_binary();
+        if (!file_exists(dir / "bin/vek"))
+            std::filesystem::copy_file(vek_binary(), dir / "bin/vek");
+        return dir / "bin/vek";
+    }
+
+    RunResult vek(std::vector<std::string> args, const std::string& cwd = "")
+    {
+        args.insert(args.begin(), program());
+        return run_program(args, options(cwd));
     }
 
     std::string recorded(const std::string& what) { return read_file(dir / what); }
@@ -76,4 +100,5 @@ protected:
 
     TempDir dir;
     std::map<std::string, std::string> env;
+    std::optional<uid_t> uid;
 };

@@ -4,7 +4,6 @@
 
 #include <cstdio>
 
-#include "diag.h"
 #include "support.h"
 
 namespace {
@@ -41,11 +40,6 @@ TEST(Readline, LongLinesComeInPiecesOf1023Characters)
     // A line of exactly 1023 characters leaves its LF as a blank piece.
     EXPECT_EQ(pieces(std::string(1023, 'y') + "\nz\n"), (V{std::string(1023, 'y'), "", "z"}));
 }
-
-struct Verbosity {
-    explicit Verbosity(int l) { set_verbosity(l); }
-    ~Verbosity() { set_verbosity(0); }
-};
 
 TEST(ReadBatch, ReplacesNamesFromTheStartAndLeavesTheRest)
 {

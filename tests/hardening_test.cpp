@@ -14,22 +14,9 @@
 #include <thread>
 
 #include "fake_tools.h"
+#include "records.h"
 
 namespace {
-
-std::string sent(const std::string& name, int rate)
-{
-    std::string r = std::to_string(rate);
-    r.resize(std::max<size_t>(r.size(), 4), ' ');
-    return "S  99999 38400 bps " + r + " cps   0 errors    66 1024 " + name + " -1\n";
-}
-
-// What sz writes for one file: header, a progress line, the final count.
-std::string sz_lines(const std::string& name, int rate)
-{
-    return "Sending: " + name + "\nBytes Sent:    512/   1024   BPS:100  ETA 00:01  \r" +
-           "Bytes Sent:   1024   BPS:" + std::to_string(rate) + "\n";
-}
 
 // A chunk of the temporary log padded with blanks to the chunk length, so that
 // it starts exactly where the next one does and keeps its text.
@@ -127,7 +114,7 @@ TEST_F(Hardening, TwentyNodesShareOneTemporaryDirectoryAndOneTransferLog)
             // Long, and of one letter per run, so that a torn or mixed record shows.
             std::string name = "r" + std::to_string(r) + "f" + std::to_string(f) + "-";
             name.resize(200, static_cast<char>('a' + r));
-            text += sz_lines(name, 100 + f);
+            text += sz_says(name, 100 + f);
             list += name + "\n";
             expected[r].push_back(sent(name, 100 + f));
         }
@@ -187,7 +174,7 @@ TEST_F(Hardening, TenThousandListedNamesAllReachSzInOrderAndAllGetRecords)
         const std::string name = "n" + std::to_string(100000 + i);
         list += name + "\n";
         args += name + "\n";
-        text += sz_lines(name, i % 97);
+        text += sz_says(name, i % 97);
         records += sent(name, i % 97);
     }
     write_file(dir / "work/list", list);
@@ -341,14 +328,11 @@ TEST_F(Hardening, TransferLogThatCannotBeWritten)
     env["FAKE_STDERR_FILE"] = dir / "stderr";
     mkdir((dir / "adir").c_str(), 0755);
     write_file(dir / "file", "keep");
-    std::vector<std::string> unopenable = {dir / "adir", dir / "file/sub"};
-    if (geteuid() != 0) {  // permissions do not stop root
-        write_file(dir / "readonly", "keep", 0444);
-        unopenable.push_back(dir / "readonly");
-    }
+    write_file(dir / "readonly", "keep", 0444);
+    unprivileged();
     // Said once, before the transfer, which runs all the same; nothing is
     // left behind.
-    for (const std::string& veklog : unopenable) {
+    for (const std::string& veklog : {dir / "adir", dir / "file/sub", dir / "readonly"}) {
         env["VEKLOG"] = veklog;
         std::remove((dir / "sz.args").c_str());
         RunResult r = vek({"sz", "a", "b"});
@@ -358,6 +342,7 @@ TEST_F(Hardening, TransferLogThatCannotBeWritten)
         EXPECT_EQ(leftovers(), std::vector<std::string>{}) << veklog;
     }
     EXPECT_EQ(read_file(dir / "file"), "keep");
+    EXPECT_EQ(read_file(dir / "readonly"), "keep");
     EXPECT_EQ(list_dir(dir / "adir"), std::vector<std::string>{});
 
     // Opens, but takes nothing: each record's failure is said.
@@ -366,19 +351,27 @@ TEST_F(Hardening, TransferLogThatCannotBeWritten)
     EXPECT_EQ(r.status, 0);
     const std::string line = "Error! Can't write veklog /dev/full: No space left on device\n";
     EXPECT_EQ(r.err, line + line);
+
+    // Takes part of a record, then nothing: a file size limit 10 bytes past
+    // what the log holds, with SIGXFSZ ignored so that writes come back short.
+    env["VEKLOG"] = dir / "full.log";
+    write_file(env["VEKLOG"], std::string(100, '.'));
+    r = run_program({"/bin/sh", "-c", "trap '' XFSZ; exec prlimit --fsize=110 \"$0\" sz a b", program()},
+                    options());
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "Error! Short write to veklog " + env["VEKLOG"] + " (10 of " +
+                         std::to_string(sent("a", 8).size()) + " bytes)\n" + "Error! Can't write veklog " +
+                         env["VEKLOG"] + ": File too large\n");
     EXPECT_EQ(leftovers(), std::vector<std::string>{});
 }
 
 TEST_F(Hardening, TemporaryDirectoryThatCannotHoldFilesStopsOnlyTheCommand)
 {
     write_file(dir / "file", "keep");
-    std::vector<std::string> unusable = {dir / "file/sub"};
-    if (geteuid() != 0) {  // permissions do not stop root
-        mkdir((dir / "readonly").c_str(), 0555);
-        unusable.push_back(dir / "readonly");
-    }
+    mkdir((dir / "readonly").c_str(), 0555);
+    unprivileged();
     env["VEKLOG"] = dir / "vek.log";
-    for (const std::string& tmp : unusable) {
+    for (const std::string& tmp : {dir / "file/sub", dir / "readonly"}) {
         env["TMP"] = tmp;
         RunResult r = vek({"sz", "a"});
         EXPECT_EQ(r.status, 0);

@@ -10,7 +10,7 @@
 
 struct PairSide {
     std::vector<std::string> argv;  // argv[0] is the path to execute
-    RunOptions opts;                // env and cwd are used; input is not (the peer is)
+    RunOptions opts;                // all but input: the peer is that
 };
 
 // RunResult::out stays empty: standard output is the wire. Each side's

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -10,35 +11,11 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
+#include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <stdexcept>
-
-TempDir::TempDir()
-{
-    const char* base = std::getenv("TEST_TMPDIR");
-    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/vek-test.XXXXXX";
-    if (!mkdtemp(tmpl.data()))
-        throw std::runtime_error("mkdtemp failed");
-    path_ = tmpl;
-}
-
-TempDir::~TempDir()
-{
-    std::error_code ec;
-    // Make everything writable again so tests that chmod can still be cleaned.
-    for (auto it = std::filesystem::recursive_directory_iterator(path_, ec);
-         !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
-        if (it->is_directory(ec) && !it->is_symlink(ec))
-            chmod(it->path().c_str(), 0700);
-    }
-    chmod(path_.c_str(), 0700);
-    std::filesystem::remove_all(path_, ec);
-}
+#include <thread>
 
 std::string read_file(const std::string& path)
 {
@@ -81,109 +58,196 @@ std::vector<std::string> list_dir(const std::string& path)
     return names;
 }
 
-pid_t spawn_process(const std::vector<std::string>& argv, const RunOptions& opts, int in, int out,
-                    int err)
+std::optional<uid_t> unprivileged_user()
 {
-    std::vector<std::string> envs;
-    for (const auto& [k, v] : opts.env)
-        envs.push_back(k + "=" + v);
-    std::vector<char*> cargv, cenv;
-    for (const auto& a : argv)
-        cargv.push_back(const_cast<char*>(a.c_str()));
-    cargv.push_back(nullptr);
-    for (auto& e : envs)
-        cenv.push_back(e.data());
-    cenv.push_back(nullptr);
+    if (geteuid() != 0)
+        return std::nullopt;
+    return 65534;
+}
 
+void give_to(const std::string& path, uid_t uid)
+{
+    std::error_code ec;
+    lchown(path.c_str(), uid, uid);
+    for (auto it = std::filesystem::recursive_directory_iterator(path, ec);
+         !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec))
+        lchown(it->path().c_str(), uid, uid);
+}
+
+namespace {
+
+// Forks a child in a process group of its own, set up as a program is started
+// in real use, and runs `then` in it.
+pid_t start(const RunOptions& opts, int in, int out, int err, const std::function<void()>& then)
+{
+    std::fflush(nullptr);  // or the child writes what the test had buffered again
     const pid_t pid = fork();
     if (pid < 0)
         throw std::runtime_error("fork failed");
     if (pid == 0) {
         setpgid(0, 0);
-        // The test process ignores SIGPIPE; the program must see it as it
-        // would in real use.
-        signal(SIGPIPE, SIG_DFL);
+        // Whatever the test runner was started with, and the test process's own
+        // ignored SIGPIPE, the program sees the defaults.
+        for (int sig : {SIGPIPE, SIGINT, SIGQUIT})
+            signal(sig, SIG_DFL);
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
         dup2(in, 0);
         dup2(out, 1);
         dup2(err, 2);
+        if (opts.uid && (setgroups(0, nullptr) != 0 || setgid(*opts.uid) != 0 || setuid(*opts.uid) != 0))
+            _exit(125);
         if (!opts.cwd.empty() && chdir(opts.cwd.c_str()) != 0)
             _exit(126);
-        execve(cargv[0], cargv.data(), cenv.data());
+        then();
         _exit(127);
     }
     setpgid(pid, pid);
     return pid;
 }
 
-RunResult run_program(const std::vector<std::string>& argv, const RunOptions& opts)
+RunResult run(const RunOptions& opts, const std::function<void()>& then)
 {
     int in[2], out[2], err[2];
     if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC))
         throw std::runtime_error("pipe failed");
-
-    const pid_t pid = spawn_process(argv, opts, in[0], out[1], err[1]);
-    close(in[0]);
-    close(out[1]);
-    close(err[1]);
-
+    const pid_t pid = start(opts, in[0], out[1], err[1], then);
+    for (int fd : {in[0], out[1], err[1]})
+        close(fd);
     RunResult r;
-    size_t written = 0;
-    int infd = in[1];
-    if (opts.input.empty()) {
-        close(infd);
-        infd = -1;
-    } else {
-        fcntl(infd, F_SETFL, O_NONBLOCK);
-    }
-    signal(SIGPIPE, SIG_IGN);
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::seconds(opts.timeout_seconds);
-    int outfd = out[0], errfd = err[0];
-    while (outfd >= 0 || errfd >= 0) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                        deadline - std::chrono::steady_clock::now())
-                        .count();
-        if (left <= 0) {
-            r.timed_out = true;
-            kill(-pid, SIGKILL);
-            break;
-        }
-        pollfd fds[3] = {{outfd, POLLIN, 0}, {errfd, POLLIN, 0}, {infd, POLLOUT, 0}};
-        if (poll(fds, 3, static_cast<int>(std::min<long long>(left, 1000))) < 0 && errno != EINTR)
-            break;
-        for (int k = 0; k < 2; ++k) {
-            int& fd = k == 0 ? outfd : errfd;
-            if (fd >= 0 && (fds[k].revents & (POLLIN | POLLHUP | POLLERR))) {
-                char buf[65536];
-                ssize_t n = read(fd, buf, sizeof buf);
-                if (n > 0) {
-                    (k == 0 ? r.out : r.err).append(buf, static_cast<size_t>(n));
-                } else if (n == 0 || errno != EINTR) {
-                    close(fd);
-                    fd = -1;
-                }
-            }
-        }
-        if (infd >= 0 && (fds[2].revents & (POLLOUT | POLLERR | POLLHUP))) {
-            ssize_t n = write(infd, opts.input.data() + written, opts.input.size() - written);
-            if (n > 0)
-                written += static_cast<size_t>(n);
-            if (n < 0 && errno != EAGAIN && errno != EINTR)
-                written = opts.input.size();
-            if (written == opts.input.size()) {
-                close(infd);
-                infd = -1;
-            }
-        }
-    }
-    for (int fd : {outfd, errfd, infd})
-        if (fd >= 0)
-            close(fd);
-    int ws = 0;
-    while (waitpid(pid, &ws, 0) < 0 && errno == EINTR) {
-    }
-    r.status = WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
+    const Deadline deadline = deadline_after(opts.timeout_seconds);
+    pump({{out[0], &r.out}, {err[0], &r.err}, {in[1], nullptr, &opts.input}}, deadline);
+    r.status = reap(pid, deadline, &r.timed_out);
     return r;
+}
+
+// An execve of `argv` with `env`, its arrays made before the fork.
+class Exec {
+public:
+    Exec(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env)
+    {
+        for (const auto& [k, v] : env)
+            envs_.push_back(k + "=" + v);
+        for (const auto& a : argv)
+            argv_.push_back(const_cast<char*>(a.c_str()));
+        argv_.push_back(nullptr);
+        for (auto& e : envs_)
+            env_.push_back(e.data());
+        env_.push_back(nullptr);
+    }
+    void operator()() const { execve(argv_[0], argv_.data(), env_.data()); }
+
+private:
+    std::vector<std::string> envs_;
+    std::vector<char*> argv_, env_;
+};
+
+}  // namespace
+
+pid_t spawn_process(const std::vector<std::string>& argv, const RunOptions& opts, int in, int out,
+                    int err)
+{
+    const Exec exec(argv, opts.env);
+    return start(opts, in, out, err, [&] { exec(); });
+}
+
+RunResult run_program(const std::vector<std::string>& argv, const RunOptions& opts)
+{
+    const Exec exec(argv, opts.env);
+    return run(opts, [&] { exec(); });
+}
+
+RunResult run_function(const std::function<int()>& body, const RunOptions& opts)
+{
+    return run(opts, [&] {
+        const int status = body();
+        std::fflush(nullptr);
+        _exit(status);
+    });
+}
+
+Deadline deadline_after(int seconds)
+{
+    return std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+}
+
+void pump(std::vector<Stream> streams, Deadline deadline)
+{
+    signal(SIGPIPE, SIG_IGN);  // a child that stops reading must not end the test
+    std::vector<size_t> done(streams.size(), 0);
+    for (Stream& s : streams) {
+        if (s.from && s.from->empty()) {
+            close(s.fd);
+            s.fd = -1;
+        } else if (s.from) {
+            fcntl(s.fd, F_SETFL, O_NONBLOCK);
+        }
+    }
+    auto open = [&] {
+        return std::any_of(streams.begin(), streams.end(), [](const Stream& s) { return s.fd >= 0; });
+    };
+    while (open()) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              deadline - std::chrono::steady_clock::now())
+                              .count();
+        if (left <= 0)
+            break;
+        std::vector<pollfd> fds;
+        for (const Stream& s : streams)
+            fds.push_back({s.fd, static_cast<short>(s.from ? POLLOUT : POLLIN), 0});
+        if (poll(fds.data(), fds.size(), static_cast<int>(std::min<long long>(left, 1000))) < 0 &&
+            errno != EINTR)
+            break;
+        for (size_t k = 0; k < streams.size(); ++k) {
+            Stream& s = streams[k];
+            if (s.fd < 0 || !(fds[k].revents & (POLLIN | POLLOUT | POLLHUP | POLLERR)))
+                continue;
+            bool finished;
+            if (s.from) {
+                const ssize_t n = write(s.fd, s.from->data() + done[k], s.from->size() - done[k]);
+                if (n > 0)
+                    done[k] += static_cast<size_t>(n);
+                finished = done[k] == s.from->size() || (n < 0 && errno != EAGAIN && errno != EINTR);
+            } else {
+                char buf[65536];
+                const ssize_t n = read(s.fd, buf, sizeof buf);
+                if (n > 0)
+                    s.into->append(buf, static_cast<size_t>(n));
+                finished = n == 0 || (n < 0 && errno != EINTR);
+            }
+            if (finished) {
+                close(s.fd);
+                s.fd = -1;
+            }
+        }
+    }
+    for (const Stream& s : streams)
+        if (s.fd >= 0)
+            close(s.fd);
+}
+
+int reap(pid_t pid, Deadline deadline, bool* timed_out)
+{
+    int ws = 0;
+    for (;;) {
+        const pid_t r = waitpid(pid, &ws, WNOHANG);
+        if (r == pid)
+            break;
+        if (r < 0 && errno != EINTR)
+            return -1;
+        if (std::chrono::steady_clock::now() >= deadline) {
+            kill(-pid, SIGKILL);
+            kill(pid, SIGKILL);
+            if (timed_out)
+                *timed_out = true;
+            while (waitpid(pid, &ws, 0) < 0 && errno == EINTR) {
+            }
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
 }
 
 std::string vek_binary() { return VEK_BINARY; }

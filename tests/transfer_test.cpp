@@ -1,11 +1,14 @@
 // The transfer stage as the host sees it: the built program run with fake sz
 // and rz first on PATH, which record how they were called.
+#include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <regex>
 
 #include "fake_tools.h"
+#include "records.h"
 
 namespace {
 
@@ -43,8 +46,7 @@ TEST_F(Transfer, SendRunsTheExactCommandAndConvertsItsLog)
     EXPECT_EQ(recorded("sz.args"), "-brNvv\na\nb c\nq$(id)\"`\\x\n");
     EXPECT_EQ(recorded("sz.err"), log + "\n");
     EXPECT_EQ(recorded("sz.mode"), "600\n");
-    EXPECT_EQ(read_file(dir / "vek.log"),
-              "S  99999 38400 bps 12   cps   0 errors    66 1024 a -1\n");
+    EXPECT_EQ(read_file(dir / "vek.log"), sent("a", 12));
     EXPECT_EQ(leftovers(), std::vector<std::string>{});
 }
 
@@ -115,24 +117,38 @@ TEST_F(Transfer, SingleReceiveRunsInTheNamesDirectory)
     EXPECT_EQ(leftovers(), std::vector<std::string>{});
 }
 
-TEST_F(Transfer, SingleReceiveComesBackToALongStartingDirectory)
+// A single receive runs rz elsewhere, but its relative capture and transfer
+// log belong to the starting directory: from a path longer than a fixed
+// buffer of 256, and from a directory that may be searched but not read.
+TEST_F(Transfer, SingleReceiveFromAnAwkwardStartingDirectory)
 {
-    // Longer than any fixed path buffer of 255 characters.
-    std::string start = dir / "work";
+    std::string deep = dir / "work";
     for (int i = 0; i < 12; ++i) {
-        start += "/" + std::string(30, static_cast<char>('a' + i));
-        mkdir(start.c_str(), 0755);
+        deep += "/" + std::string(30, static_cast<char>('a' + i));
+        mkdir(deep.c_str(), 0755);
     }
-    mkdir((start + "/in").c_str(), 0755);
-    env["VEKLOG"] = "relative.log";  // opened after coming back
+    const std::string unreadable = dir / "work/unreadable";
+    for (const std::string& start : {deep, unreadable})
+        for (const char* sub : {"", "/tmp", "/in"})
+            mkdir((start + sub).c_str(), 0755);
+    chmod(unreadable.c_str(), 0311);
+    unprivileged();
+    env["TMP"] = "tmp";  // in the starting directory only
+    env["VEKLOG"] = "relative.log";
     env["FAKE_STDERR"] = "Receiving: x.zip\\nBytes received: 5/5 BPS:1\\n";
     env["FAKE_CREATE"] = "x.zip";
-    RunResult r = vek({"rz", "in/x.zip"}, start);
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(recorded("rz.cwd"), start + "/in\n");
-    EXPECT_EQ(read_file(start + "/relative.log"),
-              "R  99999 38400 bps 0    cps   0 errors    66 1024 x.zip -1\n");
-    EXPECT_FALSE(file_exists(start + "/in/relative.log"));
+    for (const std::string& start : {deep, unreadable}) {
+        RunResult r = vek({"rz", "in/x.zip"}, start);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(recorded("rz.cwd"), start + "/in\n");
+        EXPECT_TRUE(recorded("rz.err").starts_with(start + "/tmp/.vek.tmp.")) << recorded("rz.err");
+        EXPECT_EQ(read_file(start + "/relative.log"), received("x.zip"));
+        EXPECT_EQ(list_dir(start + "/in"), std::vector<std::string>{"x.zip"});
+        std::remove((start + "/in/x.zip").c_str());
+        EXPECT_EQ(list_dir(start + "/tmp"), std::vector<std::string>{});
+        std::remove((dir / "rz.cwd").c_str());
+    }
 }
 
 TEST_F(Transfer, RefusedRunsNeitherReadTheListNorRunACommand)
@@ -220,9 +236,41 @@ TEST_F(Transfer, InterruptAndQuitHitTheCommandNotTheProgram)
     }
 }
 
-}  // namespace
-
-namespace {
+// The shell that runs the command starts with interrupt and quit as the
+// program found them (it ignores both itself meanwhile) and with SIGCHLD not
+// blocked. Seen in a private mount namespace whose /bin/sh records how it was
+// started, since a real shell changes that before anything it runs can look.
+TEST_F(Transfer, CommandShellStartsWithTheSignalsTheProgramFound)
+{
+    write_file(dir / "sh",
+               "#!/usr/bin/perl\n"
+               "open(my $in, '<', '/proc/self/status') && open(my $out, '>', \"$ENV{FAKE_DIR}/sh.sig\") or die;\n"
+               "print $out grep(/^Sig(Blk|Ign):/, <$in>);\n",
+               0755);
+    const std::string unshare = geteuid() == 0 ? "-m" : "-rm";
+    if (run_program({"/usr/bin/unshare", unshare, "true"}, options()).status != 0)
+        GTEST_SKIP() << "no private mount namespace for this user";
+    for (const std::string ignore : {"", "trap '' INT QUIT; "}) {
+        RunResult r = run_program({"/usr/bin/unshare", unshare, "/bin/sh", "-c",
+                                   ignore + "mount --bind \"$0\" /bin/sh && exec \"$@\"", dir / "sh",
+                                   program(), "sz", "a"},
+                                  options());
+        EXPECT_EQ(r.status, 0) << r.err;
+        const std::string sig = recorded("sh.sig");
+        auto has = [&](const std::string& mask, int signal) {
+            const size_t at = sig.find(mask + ":");
+            return at != std::string::npos &&
+                   (std::stoull(sig.substr(at + mask.size() + 1), nullptr, 16) >> (signal - 1) & 1);
+        };
+        EXPECT_EQ(has("SigIgn", SIGINT), !ignore.empty()) << sig;
+        EXPECT_EQ(has("SigIgn", SIGQUIT), !ignore.empty()) << sig;
+        for (int held : {SIGHUP, SIGTERM, SIGPIPE})  // held or ignored by the program meanwhile
+            EXPECT_FALSE(has("SigIgn", held)) << held << sig;
+        EXPECT_FALSE(has("SigBlk", SIGCHLD)) << sig;
+        std::remove((dir / "sh.sig").c_str());
+    }
+    EXPECT_EQ(leftovers(), std::vector<std::string>{});
+}
 
 // What the shell says when it cannot run the command reaches the operator;
 // the run still ends as every run does.

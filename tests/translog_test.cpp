@@ -12,6 +12,7 @@
 #include <random>
 
 #include "logscan.h"
+#include "records.h"
 
 namespace {
 
@@ -101,14 +102,6 @@ std::string reference(const std::string& log)
     std::fclose(fp);
     return out;
 }
-
-// What real sz -brNvv and rz -bpRvv write on standard error for one file.
-const std::string sz_text =
-    "Sending: a.bin\n\rBytes Sent:   1024/   5000   BPS:5070799  ETA 00:00  \rBytes Sent:   5000   "
-    "BPS:5807676                         \n\r\nTransfer complete\n";
-const std::string rz_text =
-    "rz waiting to receive.\r      \rReceiving: a.bin\n\rBytes received:    1024/   5000   BPS:6731923 ETA "
-    "00:00  \rBytes received:    5000/   5000   BPS:23912793                \r\n\r\nTransfer complete\n";
 
 std::vector<std::string> cut_all(const std::string& in, std::string* rest = nullptr)
 {
@@ -219,34 +212,29 @@ TEST(ByteCount, ParsesAsTheCLibraryDoes)
     }
 }
 
-std::string rec(char dir, const char* cps, const std::string& file)
-{
-    return std::string(1, dir) + "  99999 38400 bps " + cps + " cps   0 errors    66 1024 " + file + " -1\n";
-}
-
 TEST(Scanner, RecordsFromTypicalAndOddChunks)
 {
     const std::string n246(246, 'n'), n300(300, 'n');
     // Input, and the transfer log it gives.
     const std::pair<std::string, std::string> cases[] = {
-        {sz_text, rec('S', "9999", "a.bin")},
-        {rz_text, rec('R', "0   ", "a.bin")},
-        {"Sending: a.zip\nBytes Sent:  1000   BPS:12\n", rec('S', "12  ", "a.zip")},
-        {"Sending: a.zip\r\nBytes Sent:  1000   BPS:12\r\n", rec('S', "12  ", "a.zip")},
+        {sz_text, record('S', 9999, "a.bin")},
+        {rz_text, record('R', 0, "a.bin")},
+        {"Sending: a.zip\nBytes Sent:  1000   BPS:12\n", record('S', 12, "a.zip")},
+        {"Sending: a.zip\r\nBytes Sent:  1000   BPS:12\r\n", record('S', 12, "a.zip")},
         {"SENDING: a  \t\nBytes Sent: 1 BPS:-5\nreceiving: b\nBytes received: 1/1 BPS:7\n",
-         rec('S', "9999", "a") + rec('R', "9999", "b")},
-        {"Sending: Bytes ETA\nBytes Sent: 1 BPS:7 ETA\nBytes Sent: 1 BPS:8\n", rec('S', "8   ", "Bytes ETA")},
+         record('S', 9999, "a") + record('R', 9999, "b")},
+        {"Sending: Bytes ETA\nBytes Sent: 1 BPS:7 ETA\nBytes Sent: 1 BPS:8\n", record('S', 8, "Bytes ETA")},
         {"Sending: Bytes Sent: 5 BPS:6\n", ""},  // a header never counts as its own byte count
-        {"Sending: Bytes Sent: 5 BPS:6\nBytes Sent: 5 BPS:6\n", rec('S', "6   ", "Bytes Sent: 5 BPS:6")},
-        {"Bytes Sent: 1 BPS:5\nBytes Sent: 2 BPS:6\n", rec('R', "6   ", "")},       // no header yet
-        {"Sending:\nBytes Sent: 1 BPS:5\n", rec('S', "5   ", "")},
+        {"Sending: Bytes Sent: 5 BPS:6\nBytes Sent: 5 BPS:6\n", record('S', 6, "Bytes Sent: 5 BPS:6")},
+        {"Bytes Sent: 1 BPS:5\nBytes Sent: 2 BPS:6\n", record('R', 6, "")},       // no header yet
+        {"Sending:\nBytes Sent: 1 BPS:5\n", record('S', 5, "")},
         {"Sending: a\nBytes Sent: 1 BPS:5", ""},        // the last line, without its end, is not examined
-        {"Sending: a\nBytes Sent: 1 BPS:5\nx", rec('S', "5   ", "a")},
-        {std::string("Sending: a\0b\nBytes\0ETA\n", 23), rec('S', "0   ", "a")},  // text ends at a NUL
+        {"Sending: a\nBytes Sent: 1 BPS:5\nx", record('S', 5, "a")},
+        {std::string("Sending: a\0b\nBytes\0ETA\n", 23), record('S', 0, "a")},  // text ends at a NUL
         // A header's line goes on past its first chunk, all of it the name.
         {"Sending: " + n246 + "Bytes Sent: 3 BPS:4\n", ""},
-        {"Sending: " + n246 + " Bytes Sent: 3 BPS:4  \nBytes Sent: 3 BPS:4\n", rec('S', "4   ", n246 + " Bytes Sent: 3 BPS:4")},
-        {"Receiving: " + n300 + "\nBytes received: 1\n", rec('R', "0   ", n300)},
+        {"Sending: " + n246 + " Bytes Sent: 3 BPS:4  \nBytes Sent: 3 BPS:4\n", record('S', 4, n246 + " Bytes Sent: 3 BPS:4")},
+        {"Receiving: " + n300 + "\nBytes received: 1\n", record('R', 0, n300)},
         {"Send\nSending: a\nTransfer complete\n", ""},
     };
     for (const auto& [in, out] : cases) {
@@ -279,7 +267,7 @@ TEST(Scanner, EveryCutOfRealOutputGivesAPrefixOfTheRecords)
 {
     const std::string log = sz_text + rz_text + sz_text;
     const std::string full = scan(log);
-    ASSERT_EQ(full, rec('S', "9999", "a.bin") + rec('R', "9999", "a.bin") + rec('S', "9999", "a.bin"));
+    ASSERT_EQ(full, record('S', 9999, "a.bin") + record('R', 9999, "a.bin") + record('S', 9999, "a.bin"));
     for (size_t k = 0; k <= log.size(); ++k) {
         const std::string part = scan(log.substr(0, k));
         ASSERT_EQ(full.compare(0, part.size(), part), 0) << k;
@@ -299,7 +287,7 @@ TEST(Scanner, ReadErrorKeepsRecordsBeforeIt)
         return static_cast<long>(first.size());
     };
     EXPECT_FALSE(scan_log(fill, [&](const TransferLogRecord& r) { out += format_record(r); }));
-    EXPECT_EQ(out, rec('S', "2   ", "a"));
+    EXPECT_EQ(out, record('S', 2, "a"));
 }
 
 }  // namespace
