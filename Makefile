@@ -17,7 +17,7 @@ SANITIZE_FLAGS = -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omi
 FUZZ_FLAGS = -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer
 
 .PHONY: all configure check demo install package package-check clean check-sanitize lint fuzz \
-	bench bench-transfer
+	bench bench-transfer bench-startup
 
 all:
 	@$(NEED) $(BUILD_PACKAGES)
@@ -100,3 +100,11 @@ bench-transfer:
 	cmake --build $(BUILD) -j2 --target vek
 	bash bench/transfer_bench.sh $(BUILD)/vek $(REPS) 100
 
+# What a no-op run of vek costs against the bare shell command, and vek -V
+# against /bin/true; STARTUP_RUNS runs per figure.
+STARTUP_RUNS ?= 2000
+bench-startup:
+	@$(NEED) $(BUILD_PACKAGES)
+	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
+	cmake --build $(BUILD) -j2 --target vek
+	bash bench/startup_bench.sh $(BUILD)/vek $(STARTUP_RUNS)
