@@ -60,19 +60,31 @@ if [ -s "$work/xfer.log" ]; then
     exit 1
 fi
 
-median() { tr ' ' '\n' | grep . | sort -n | awk '{ a[NR] = $1 } END { print (NR % 2) ? a[(NR + 1) / 2] : (a[NR / 2] + a[NR / 2 + 1]) / 2 }'; }
+median() { tr ' ' '\n' | grep . | sort -g | awk '{ a[NR] = $1 } END { print (NR % 2) ? a[(NR + 1) / 2] : (a[NR / 2] + a[NR / 2 + 1]) / 2 }'; }
+# The ratio of each round's two batches, which ran next to each other.
+round_ratios() {
+    awk -v a="${samples[$1]}" -v b="${samples[$2]}" 'BEGIN {
+        n = split(a, x, " "); split(b, y, " ")
+        for (i = 1; i <= n; i++) printf "%.4f ", x[i] / y[i]
+    }'
+}
 declare -A med=()
 for f in "${figures[@]}"; do med[$f]=$(median <<<"${samples[$f]}"); done
+ratio_vek=$(round_ratios vek bare | median)
+ratio_veklog=$(round_ratios veklog bare | median)
+ratio_version=$(round_ratios version true | median)
 
 echo "vek: $vek"
-echo "runs per figure: $((rounds * batch)) in $rounds batches of $batch (alternating); medians of microseconds per run"
+echo "runs per figure: $((rounds * batch)), timed in $rounds batches of $batch that alternate;"
+echo "median microseconds per run, and the median over the rounds of the ratio of two batches"
 awk -v v="${med[vek]}" -v l="${med[veklog]}" -v b="${med[bare]}" \
-    -v ver="${med[version]}" -v t="${med[true]}" 'BEGIN {
-    printf "  %-44s %8.0f us\n", "sh -c '\''sz -brNvv \"x\" 2>file'\'' (bare)", b
-    printf "  %-44s %8.0f us   ratio to bare %.3f\n", "vek sz x (no transfer log)", v, v / b
-    printf "  %-44s %8.0f us   ratio to bare %.3f\n", "VEKLOG=file vek sz x", l, l / b
-    printf "  %-44s %8.0f us\n", "/bin/true", t
-    printf "  %-44s %8.0f us   ratio to /bin/true %.3f\n", "vek -V", ver, ver / t
-    worst = (v > l ? v : l) / b
-    printf "no-op run against the bare command: %.3fx (target at most 1.6x: %s)\n", worst, worst <= 1.6 ? "met" : "NOT met"
+    -v ver="${med[version]}" -v t="${med[true]}" \
+    -v rv="$ratio_vek" -v rl="$ratio_veklog" -v rver="$ratio_version" 'BEGIN {
+    printf "  %-40s %7.0f us\n", "sh -c '\''sz -brNvv \"x\" 2>file'\''", b
+    printf "  %-40s %7.0f us   %.3fx the bare command\n", "vek sz x", v, rv
+    printf "  %-40s %7.0f us   %.3fx the bare command\n", "VEKLOG=file vek sz x", l, rl
+    printf "  %-40s %7.0f us\n", "/bin/true", t
+    printf "  %-40s %7.0f us   %.3fx /bin/true\n", "vek -V", ver, rver
+    worst = rv > rl ? rv : rl
+    printf "no-op run: %.3fx the bare command (target: at most 1.6x, %s)\n", worst, worst <= 1.6 ? "met" : "NOT met"
 }'
