@@ -8,12 +8,16 @@ FUZZ_SECONDS ?= 30
 
 BUILD_PACKAGES = cmake g++ make libgtest-dev
 RUN_PACKAGES = lrzsz
+# cpack's DEB generator silently leaves out the libc dependency without
+# dpkg-shlibdeps (dpkg-dev), and needs file to find the ELF files.
+PACKAGE_PACKAGES = dpkg-dev file
 NEED = sh scripts/need-packages
 
 SANITIZE_FLAGS = -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer
 FUZZ_FLAGS = -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer
 
-.PHONY: all configure check demo install package clean check-sanitize lint fuzz bench bench-transfer interop
+.PHONY: all configure check demo install package package-check clean check-sanitize lint fuzz \
+	bench bench-transfer bench-startup interop
 
 all:
 	@$(NEED) $(BUILD_PACKAGES)
@@ -51,7 +55,14 @@ install: all
 	cmake --install $(BUILD) --prefix $(PREFIX)
 
 package: all
+	@$(NEED) $(PACKAGE_PACKAGES)
+	rm -f $(BUILD)/vek_*.deb
 	cd $(BUILD) && cpack -G DEB
+
+# The package as Debian's own checker sees it: any error or warning fails.
+package-check: package
+	@$(NEED) lintian
+	lintian --fail-on error,warning --display-info $(BUILD)/vek_*.deb
 
 clean:
 	rm -rf $(BUILD) build-bench build-sanitize build-fuzz
@@ -59,7 +70,7 @@ clean:
 # The whole test suite again, with AddressSanitizer and UndefinedBehaviorSanitizer.
 check-sanitize:
 	@$(NEED) $(BUILD_PACKAGES) $(RUN_PACKAGES)
-	cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=Debug \
+	cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=Debug -DVEK_HARDEN=OFF \
 		"-DCMAKE_CXX_FLAGS=$(SANITIZE_FLAGS)" "-DCMAKE_EXE_LINKER_FLAGS=$(SANITIZE_FLAGS)"
 	cmake --build build-sanitize -j2
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
@@ -77,7 +88,7 @@ lint:
 fuzz:
 	@$(NEED) cmake make clang libclang-rt-14-dev
 	cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-		-DVEK_TESTS=OFF -DVEK_FUZZ=ON "-DCMAKE_CXX_FLAGS=$(FUZZ_FLAGS)" \
+		-DVEK_TESTS=OFF -DVEK_FUZZ=ON -DVEK_HARDEN=OFF "-DCMAKE_CXX_FLAGS=$(FUZZ_FLAGS)" \
 		"-DCMAKE_EXE_LINKER_FLAGS=-fsanitize=address,undefined"
 	cmake --build build-fuzz -j2 --target translog_fuzz filelist_fuzz
 	set -e; for t in translog filelist; do \
@@ -99,3 +110,12 @@ bench-transfer:
 	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
 	cmake --build $(BUILD) -j2 --target vek
 	bash bench/transfer_bench.sh $(BUILD)/vek $(REPS) 100
+
+# What a no-op run of vek costs against the bare shell command, and vek -V
+# against /bin/true; STARTUP_RUNS runs per figure.
+STARTUP_RUNS ?= 2000
+bench-startup:
+	@$(NEED) $(BUILD_PACKAGES)
+	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
+	cmake --build $(BUILD) -j2 --target vek
+	bash bench/startup_bench.sh $(BUILD)/vek $(STARTUP_RUNS)
