@@ -5,9 +5,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
-#include <vector>
 
 #include "bytescan.h"
 #include "chunk.h"
@@ -41,7 +41,7 @@ public:
             while (pending_ == 0) {
                 if (next_block_ + 64 > end_ || next_block_ - start_ >= max_chunk)
                     return next_exact();
-                pending_ = bytescan::stop_candidates64(buf_.data() + next_block_);
+                pending_ = bytescan::stop_candidates64(buf_.get() + next_block_);
                 base_ = next_block_;
                 next_block_ += 64;
             }
@@ -52,7 +52,7 @@ public:
                 const size_t len = at - start_;
                 if (len >= max_chunk)
                     return next_exact();
-                ChunkCut cut{{buf_.data() + start_, len}, len + 1, true, false};
+                ChunkCut cut{{buf_.get() + start_, len}, len + 1, true, false};
                 start_ = at + 1;
                 return cut;
             }
@@ -66,7 +66,10 @@ private:
     // Points the block search at start_.
     void resync();
 
-    std::vector<char> buf_;
+    // Not zero-filled: only bytes read are ever looked at, and a run should
+    // not fault in pages it may never use.
+    size_t capacity_;
+    std::unique_ptr<char[]> buf_;
     size_t start_ = 0;       // first byte not yet handed out
     size_t end_ = 0;         // one past the last byte read
     size_t base_ = 0;        // the block whose candidates are pending

@@ -12,6 +12,7 @@
 
 namespace {
 constexpr size_t max_first_line = 1024;
+constexpr size_t discard_size = size_t{64} * 1024;
 }
 
 LogConversion::LogConversion(const RunSettings& s, RecordCheck moved)
@@ -28,12 +29,12 @@ LogConversion::LogConversion(const RunSettings& s, RecordCheck moved)
         }
     }
     if (!reader_)
-        discard_.resize(size_t{64} * 1024);
+        discard_ = std::make_unique_for_overwrite<char[]>(discard_size);
 }
 
 std::span<char> LogConversion::space()
 {
-    std::span<char> room = reader_ ? reader_->space() : std::span<char>(discard_);
+    std::span<char> room = reader_ ? reader_->space() : std::span<char>(discard_.get(), discard_size);
     last_space_ = room.data();
     return room;
 }

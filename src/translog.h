@@ -3,10 +3,10 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
-#include <vector>
 
 #include "capture.h"
 #include "chunkreader.h"
@@ -42,7 +42,7 @@ private:
     RecordCheck moved_;
     std::optional<ChunkReader> reader_;  // only while records are wanted
     LogScanner scanner_;
-    std::vector<char> discard_;
+    std::unique_ptr<char[]> discard_;  // only while no records are wanted
     char* last_space_ = nullptr;
     std::string first_line_;
     bool first_line_done_ = false;
