@@ -81,10 +81,12 @@ Capture::Capture(const std::string& tmpdir) : base_(temp_log_base(tmpdir, curren
                 continue;
             return;
         }
-        // Ours alone, and usable by us whatever the umask took away.
         path_ = std::move(candidate);
-        chmod(path_.c_str(), 0600);
         fd_ = UniqueFd(::open(path_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+        // A umask that takes our own access away: give it back, only then,
+        // since a change of mode costs a run that starts often.
+        if (!fd_ && errno == EACCES && chmod(path_.c_str(), 0600) == 0)
+            fd_ = UniqueFd(::open(path_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
         if (!fd_) {
             ::unlink(path_.c_str());
             path_.clear();
