@@ -49,14 +49,14 @@ void LogConversion::commit(size_t n)
     if (!reader_)
         return;
     reader_->commit(n);
-    scan_chunks(*reader_, scanner_, [this](const TransferLogRecord& rec) { append(rec); });
+    scan_chunks(*reader_, scanner_, [this](const TransferLogRecord& rec) { write_record(rec); });
 }
 
 // Writes the record with one write() on a descriptor opened for appending, so
 // that runs sharing one transfer log never tear or interleave records. A
 // failed or short write is reported and not retried: finishing it with a
 // second write could put the rest after another run's record.
-void LogConversion::append(const TransferLogRecord& rec)
+void LogConversion::write_record(const TransferLogRecord& rec)
 {
     if (!moved_(rec)) {
         ++passed_over_;

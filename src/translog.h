@@ -35,7 +35,7 @@ public:
     int passed_over() const { return passed_over_; }
 
 private:
-    void append(const TransferLogRecord& rec);
+    void write_record(const TransferLogRecord& rec);
 
     std::string veklog_;
     UniqueFd out_;
