@@ -11,16 +11,7 @@
 #include <stdexcept>
 #include <thread>
 
-namespace {
-
-struct Child {
-    pid_t pid = -1;
-    int errfd = -1;
-    RunResult result;
-    bool reaped = false;
-};
-
-Child start(const PairSide& side, int in, int out)
+RunningPair::Child RunningPair::start(const PairSide& side, int in, int out)
 {
     int err[2];
     if (pipe2(err, O_CLOEXEC) != 0)
@@ -33,7 +24,7 @@ Child start(const PairSide& side, int in, int out)
     return c;
 }
 
-void reap(Child& c, int options)
+void RunningPair::reap(Child& c, int options)
 {
     if (c.reaped)
         return;
@@ -47,21 +38,39 @@ void reap(Child& c, int options)
     }
 }
 
-}  // namespace
-
 std::pair<RunResult, RunResult> run_pair(const PairSide& first, const PairSide& second)
+{
+    return RunningPair(first, second).wait();
+}
+
+RunningPair::RunningPair(const PairSide& first, const PairSide& second)
+    : deadline_(std::chrono::steady_clock::now() + std::chrono::seconds(first.opts.timeout_seconds))
 {
     int a_to_b[2], b_to_a[2];
     if (pipe2(a_to_b, O_CLOEXEC) != 0 || pipe2(b_to_a, O_CLOEXEC) != 0)
         throw std::runtime_error("pipe failed");
-    Child kids[2];
-    kids[0] = start(first, b_to_a[0], a_to_b[1]);
-    kids[1] = start(second, a_to_b[0], b_to_a[1]);
+    kids_[0] = start(first, b_to_a[0], a_to_b[1]);
+    kids_[1] = start(second, a_to_b[0], b_to_a[1]);
     for (int fd : {a_to_b[0], a_to_b[1], b_to_a[0], b_to_a[1]})
         close(fd);
+}
 
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::seconds(first.opts.timeout_seconds);
+RunningPair::~RunningPair()
+{
+    for (Child& c : kids_) {
+        if (c.pid <= 0)
+            continue;
+        kill(-c.pid, SIGKILL);
+        reap(c, 0);
+        if (c.errfd >= 0)
+            close(c.errfd);
+    }
+}
+
+std::pair<RunResult, RunResult> RunningPair::wait()
+{
+    Child (&kids)[2] = kids_;
+    const auto deadline = deadline_;
     auto left_ms = [&] {
         return std::chrono::duration_cast<std::chrono::milliseconds>(
                    deadline - std::chrono::steady_clock::now())
@@ -107,6 +116,7 @@ std::pair<RunResult, RunResult> run_pair(const PairSide& first, const PairSide& 
         }
         if (c.errfd >= 0)
             close(c.errfd);
+        c.errfd = -1;
     }
     return {kids[0].result, kids[1].result};
 }
