@@ -28,19 +28,25 @@ public:
     // The next complete chunk, cut exactly as readchunk(..., max_chunk) cuts
     // it, or nothing when the bytes held end inside a chunk. At the end of the
     // stream those bytes are the chunk during which the end was met, which is
-    // never examined, so the caller simply stops.
+    // never examined, so the caller simply stops. Chunks without NUL bytes for
+    // which `skip(text)` holds are passed over on the way: most chunks are,
+    // and this loop keeps its state in registers while the caller's would not.
     //
     // Candidates for CR, LF and NUL are found for whole 64-byte blocks at a
     // time, apart from where the chunks fall: a search chunk by chunk would
     // make each wait for the one before. Chunks with a NUL, chunks of
     // max_chunk bytes and the last bytes held (less than a block) go through
     // readchunk itself.
-    std::optional<ChunkCut> next()
+    template <class Skip>
+    std::optional<ChunkCut> next(Skip&& skip)
     {
         for (;;) {
             while (pending_ == 0) {
-                if (next_block_ + 64 > end_ || next_block_ - start_ >= max_chunk)
-                    return next_exact();
+                if (next_block_ + 64 > end_ || next_block_ - start_ >= max_chunk) {
+                    if (std::optional<ChunkCut> cut = next_exact(); handed_out(cut, skip))
+                        return cut;
+                    continue;
+                }
                 pending_ = bytescan::stop_candidates64(buf_.get() + next_block_);
                 base_ = next_block_;
                 next_block_ += 64;
@@ -50,19 +56,36 @@ public:
             const char c = buf_[at];
             if (c == '\r' || c == '\n') {
                 const size_t len = at - start_;
-                if (len >= max_chunk)
-                    return next_exact();
-                ChunkCut cut{{buf_.get() + start_, len}, len + 1, true, false};
+                if (len >= max_chunk) {
+                    if (std::optional<ChunkCut> cut = next_exact(); handed_out(cut, skip))
+                        return cut;
+                    continue;
+                }
+                const std::string_view text(buf_.get() + start_, len);
                 start_ = at + 1;
-                return cut;
+                if (!skip(text))
+                    return ChunkCut{text, len + 1, true, false};
+                continue;
             }
-            if (c == '\0')
-                return next_exact();
+            if (c == '\0') {
+                if (std::optional<ChunkCut> cut = next_exact(); handed_out(cut, skip))
+                    return cut;
+            }
         }
+    }
+    std::optional<ChunkCut> next()
+    {
+        return next([](std::string_view) { return false; });
     }
 
 private:
     std::optional<ChunkCut> next_exact();
+    // Whether what next_exact() gave is for the caller (no chunk, or one to look at).
+    template <class Skip>
+    static bool handed_out(const std::optional<ChunkCut>& cut, Skip& skip)
+    {
+        return !cut || cut->has_nul || !skip(cut->text);
+    }
     // Points the block search at start_.
     void resync();
 

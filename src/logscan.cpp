@@ -89,7 +89,7 @@ int parse_byte_count(std::string_view text, uint32_t& bytes, uint32_t& bps)
     return scan_pattern(text, "Bytes Sent: %d BPS:%d", fields);
 }
 
-std::optional<TransferLogRecord> LogScanner::examine(const ChunkCut& cut)
+std::optional<TransferLogRecord> LogScanner::examine(ChunkCut cut)
 {
     const std::string_view text = chunk_text(cut.text);
     const bool line_goes_on = cut.consumed == cut.text.size();
