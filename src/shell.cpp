@@ -8,29 +8,23 @@
 
 namespace {
 
-class SpawnAttr {
+// Holds one of posix_spawn's attribute objects from init to destroy.
+template <class T, int (*Init)(T*), int (*Destroy)(T*)>
+class SpawnObject {
 public:
-    SpawnAttr() { posix_spawnattr_init(&attr_); }
-    ~SpawnAttr() { posix_spawnattr_destroy(&attr_); }
-    SpawnAttr(const SpawnAttr&) = delete;
-    SpawnAttr& operator=(const SpawnAttr&) = delete;
-    posix_spawnattr_t* get() { return &attr_; }
+    SpawnObject() { Init(&object_); }
+    ~SpawnObject() { Destroy(&object_); }
+    SpawnObject(const SpawnObject&) = delete;
+    SpawnObject& operator=(const SpawnObject&) = delete;
+    T* get() { return &object_; }
 
 private:
-    posix_spawnattr_t attr_{};
+    T object_{};
 };
 
-class FileActions {
-public:
-    FileActions() { posix_spawn_file_actions_init(&actions_); }
-    ~FileActions() { posix_spawn_file_actions_destroy(&actions_); }
-    FileActions(const FileActions&) = delete;
-    FileActions& operator=(const FileActions&) = delete;
-    posix_spawn_file_actions_t* get() { return &actions_; }
-
-private:
-    posix_spawn_file_actions_t actions_{};
-};
+using SpawnAttr = SpawnObject<posix_spawnattr_t, posix_spawnattr_init, posix_spawnattr_destroy>;
+using FileActions =
+    SpawnObject<posix_spawn_file_actions_t, posix_spawn_file_actions_init, posix_spawn_file_actions_destroy>;
 
 }  // namespace
 
