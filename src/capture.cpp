@@ -114,7 +114,7 @@ void Capture::remove()
     path_.clear();
 }
 
-int Capture::pump(pid_t pid, ByteSink& sink, bool& read_failed)
+int Capture::readlog(pid_t pid, ByteSink& sink, bool& read_failed)
 {
     read_failed = false;
     // Readable when the process ends; without it (old kernels) the pipe is

@@ -45,7 +45,7 @@ public:
     // what it left is drained, handing every read to `sink`. Returns the raw
     // wait status. Reads that fail end the reading, not the wait; returns
     // with `read_failed` set then.
-    int pump(pid_t pid, ByteSink& sink, bool& read_failed);
+    int readlog(pid_t pid, ByteSink& sink, bool& read_failed);
 
     // "removing temporary log." at level 2, then the pipe goes.
     void remove();

@@ -52,7 +52,7 @@ void run_job(const RunSettings& s, Job job)
         throw Fatal{1, "Fatal: Command too long for the shell (" + std::to_string(command.size()) +
                            " characters)!\n"};
     bool read_failed = false;
-    const int status = start.pid < 0 ? shell_not_started : capture.pump(start.pid, conversion, read_failed);
+    const int status = start.pid < 0 ? shell_not_started : capture.readlog(start.pid, conversion, read_failed);
 
     if (status != 0)
         debug_printf(2, "Spawn returned %d!\n", status);
