@@ -7,7 +7,9 @@ REPS ?= 11
 FUZZ_SECONDS ?= 30
 
 BUILD_PACKAGES = cmake g++ make libgtest-dev
-RUN_PACKAGES = lrzsz
+# The tests also use util-linux (unshare, prlimit) and mount, for a private
+# mount namespace and a file-size limit.
+RUN_PACKAGES = lrzsz util-linux mount
 # cpack's DEB generator silently leaves out the libc dependency without
 # dpkg-shlibdeps (dpkg-dev), and needs file to find the ELF files.
 PACKAGE_PACKAGES = dpkg-dev file
