@@ -47,14 +47,18 @@ std::string quote_log_path(const std::string& path)
     return quote_name(path);
 }
 
+std::span<const std::string> counted_names(const std::vector<std::string>& names, int numfiles)
+{
+    return {names.data(), std::min(names.size(), static_cast<size_t>(std::max(numfiles, 0)))};
+}
+
 std::string build_send_command(const std::vector<std::string>& names, int numfiles,
                                const std::string& log)
 {
-    const size_t count = std::min(names.size(), static_cast<size_t>(std::max(numfiles, 0)));
     std::string command = SEND_COMMAND;
-    for (size_t i = 0; i < count; ++i) {
+    for (const std::string& name : counted_names(names, numfiles)) {
         command += ' ';
-        command += send_operand(names[i]);
+        command += send_operand(name);
     }
     command += " 2>";
     command += quote_log_path(log);

@@ -2,6 +2,7 @@
 // apart from running them so that every byte of a command can be checked.
 #pragma once
 
+#include <span>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,9 @@ std::string send_operand(const std::string& name);
 // The temporary-log path as a redirection target: unchanged when it holds only
 // letters, digits and /._-+,:@%=, otherwise quoted as by quote_name.
 std::string quote_log_path(const std::string& path);
+
+// The first `numfiles` names, the ones a send passes on (the table may hold more).
+std::span<const std::string> counted_names(const std::vector<std::string>& names, int numfiles);
 
 // "sz -brNvv", a blank and the operand for each of the first `numfiles` names,
 // then " 2>" and the log path.

@@ -3,10 +3,10 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
-#include <algorithm>
 #include <memory>
 #include <set>
 
+#include "command.h"
 #include "unique_fd.h"
 
 std::string last_component(const std::string& path)
@@ -18,9 +18,8 @@ std::string last_component(const std::string& path)
 RecordCheck sent_check(const std::vector<std::string>& names, int numfiles)
 {
     auto sent = std::make_shared<std::set<std::string>>();
-    const size_t count = std::min(names.size(), static_cast<size_t>(std::max(numfiles, 0)));
-    for (size_t i = 0; i < count; ++i)
-        sent->insert(last_component(names[i]));
+    for (const std::string& name : counted_names(names, numfiles))
+        sent->insert(last_component(name));
     return [sent](const TransferLogRecord& rec) { return rec.direction == 'S' && sent->count(rec.file) != 0; };
 }
 

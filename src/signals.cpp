@@ -1,6 +1,5 @@
 #include "signals.h"
 
-
 namespace {
 
 volatile sig_atomic_t held = 0;
