@@ -17,7 +17,8 @@ class Transfer : public FakeTools {};
 TEST_F(Transfer, SendRunsTheExactCommandAndConvertsItsLog)
 {
     env["VEKLOG"] = dir / "vek.log";
-    env["FAKE_STDERR"] = "Sending: a\\nBytes Sent: 100 BPS:12\\n";
+    // A record for a file this run did not send is passed over, and said so.
+    env["FAKE_STDERR"] = "Sending: a\\nBytes Sent: 100 BPS:12\\nSending: z\\nBytes Sent: 1 BPS:1\\n";
     env["FAKE_STATUS"] = "1";
     RunResult r = vek({"-vvv", "sz", "a", "b c", "q$(id)\"`\\x"});
     const std::string log = log_of(r.out);
@@ -39,6 +40,7 @@ TEST_F(Transfer, SendRunsTheExactCommandAndConvertsItsLog)
               "DEBUG: system(\"sz -brNvv \"a\" \"b c\" \"q\\$(id)\\\"\\`\\\\x\" 2>" + log + "\")\n"
               "DEBUG: Spawn returned 256!\n"
               "DEBUG: Reading: " + log + "\n"
+              "DEBUG: Passed over 1 records for files this run did not move.\n"
               "DEBUG: removing temporary log.\n"
               "DEBUG: File transfer complete.\n");
     EXPECT_EQ(r.err, "");
