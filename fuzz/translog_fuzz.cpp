@@ -1,28 +1,21 @@
-// Feeds arbitrary bytes to the diagnostic-stream scanner that the conversion uses, twice:
-// in one piece through the normal buffer, and in small uneven pieces through
-// the smallest buffer. How the bytes arrive must not change the records.
+// Feeds arbitrary bytes to the diagnostic-stream scanner twice: whole, and in
+// small uneven pieces. How the bytes arrive must not change the records.
 #include <algorithm>
 #include <cstdint>
-#include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "logscan.h"
 
 namespace {
 
-std::vector<std::string> scan(const uint8_t* data, size_t size, size_t capacity, size_t step)
+std::vector<std::string> scan(std::string_view data, size_t step)
 {
     std::vector<std::string> records;
-    size_t at = 0;
-    scan_log(
-        [&](std::span<char> room) -> long {
-            const size_t n = std::min({room.size(), size - at, step});
-            std::memcpy(room.data(), data + at, n);
-            at += n;
-            return static_cast<long>(n);
-        },
-        [&](const TransferLogRecord& r) { records.push_back(format_record(r)); }, capacity);
+    LogScanner scanner([&](const TransferLogRecord& r) { records.push_back(format_record(r)); });
+    for (size_t at = 0; at < data.size(); at += step)
+        scanner.feed(data.substr(at, step));
     return records;
 }
 
@@ -30,10 +23,9 @@ std::vector<std::string> scan(const uint8_t* data, size_t size, size_t capacity,
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    const size_t step = size ? 1 + data[0] % 97 : 1;
-    const auto whole = scan(data, size, ChunkReader::default_capacity, size + 1);
-    const auto pieces = scan(data, size, 1, step);
-    if (whole != pieces)
+    const std::string_view in(reinterpret_cast<const char*>(data), size);
+    const auto whole = scan(in, size + 1);
+    if (whole != scan(in, size ? 1 + data[0] % 97 : 1))
         __builtin_trap();
     for (const std::string& line : whole) {
         // Every record is one line: the name stops at the chunk's end.

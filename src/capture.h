@@ -4,7 +4,6 @@
 // its name. One owner from creation to removal.
 #pragma once
 
-#include <span>
 #include <string>
 
 #include "unique_fd.h"
@@ -19,35 +18,25 @@ std::string temp_log_base(const std::string& tmpdir, const std::string& cwd);
 // be had.
 std::string current_directory();
 
-// Where the bytes read go.
-class ByteSink {
-public:
-    virtual ~ByteSink() = default;
-    virtual std::span<char> space() = 0;  // never empty
-    virtual void commit(size_t n) = 0;    // n bytes were stored at the front of space()
-};
-
 class Capture {
 public:
     // Creates "<base>.<random>" as a named pipe, mode 0600 (a new name when
     // one exists), and opens its read end, non-blocking. See ok().
     explicit Capture(const std::string& tmpdir);
-    // Removes the pipe, if still there, without a word.
+    // Removes the pipe, if still there, without a word: only a run that
+    // ends by an exception gets that far.
     ~Capture();
     Capture(const Capture&) = delete;
     Capture& operator=(const Capture&) = delete;
 
-    bool ok() const { return static_cast<bool>(fd_); }
+    bool ok() const { return !path_.empty(); }
     const std::string& base() const { return base_; }
     const std::string& path() const { return path_; }
 
-    // Reads what the command writes until the process `pid` has ended and
-    // what it left is drained, handing every read to `sink`. Returns the raw
-    // wait status. Reads that fail end the reading, not the wait; returns
-    // with `read_failed` set then.
-    int readlog(pid_t pid, ByteSink& sink, bool& read_failed);
+    // The read end, for whoever reads the stream; the pipe stays ours.
+    UniqueFd take_reader() { return std::move(fd_); }
 
-    // "removing temporary log." at level 2, then the pipe goes.
+    // The pipe goes.
     void remove();
 
 private:

@@ -51,7 +51,7 @@ int debug_printf(int lvl, const char* fmt, ...)
 
 void ver()
 {
-    std::printf("vek sz/rz front end v%d.%d.%d.\n", 0, 2, 1);
+    std::printf("vek sz/rz front end v%s.\n", VEK_VERSION);
 }
 
 void usage(const char* me, int lng)

@@ -1,10 +1,10 @@
 #include "filelist.h"
 
+#include <cctype>
 #include <cstring>
 #include <memory>
 #include <new>
 
-#include "bytescan.h"
 #include "diag.h"
 
 namespace {
@@ -33,7 +33,8 @@ bool readline(std::string& line, std::FILE* fp)
     } else {
         while (len > 1 && (buf[len - 1] == '\n' || buf[len - 1] == '\r'))
             --len;
-        while (len > 1 && bytescan::is_space(buf[len - 1]))
+        // The program never sets a locale: white space is the C locale's.
+        while (len > 1 && std::isspace(static_cast<unsigned char>(buf[len - 1])))
             --len;
     }
     line.assign(buf, len);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 struct TransferLogRecord {
@@ -13,3 +14,6 @@ struct TransferLogRecord {
 
 // The record as the transfer log holds it, line end included.
 std::string format_record(const TransferLogRecord& r);
+
+// Whether a record names a file that this run moved.
+using RecordCheck = std::function<bool(const TransferLogRecord&)>;

@@ -1,106 +1,73 @@
 #include "logscan.h"
 
-#include <span>
+#include <strings.h>
 
-#include "bytescan.h"
-#include "chunk.h"
+#include <cstdio>
+#include <cstring>
 
 namespace {
 
-using bytescan::is_space;
+// The C library's white space in the default locale.
+bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
-
-char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-// Whether `text` begins with `prefix`, without regard to case (ASCII only, as
-// in the C locale).
-bool starts_nocase(std::string_view text, std::string_view prefix)
+// `str` without white space at its end, but never without its first character.
+std::string_view rstrip(std::string_view str)
 {
-    if (text.size() < prefix.size())
-        return false;
-    for (size_t i = 0; i < prefix.size(); ++i)
-        if (lower(text[i]) != lower(prefix[i]))
-            return false;
-    return true;
+    size_t n = str.size();
+    while (n > 1 && is_space(str[n - 1]))
+        --n;
+    return str.substr(0, n);
 }
 
-// One %d at in[i..]. On success stores the value and moves i past the digits;
-// on failure leaves `out` alone.
-bool scan_int(std::string_view in, size_t& i, uint32_t& out)
+bool starts_nocase(std::string_view text, const char* prefix)
 {
-    while (i < in.size() && is_space(in[i]))
-        ++i;
-    bool neg = false;
-    if (i < in.size() && (in[i] == '+' || in[i] == '-')) {
-        neg = in[i] == '-';
-        ++i;
-    }
-    if (i >= in.size() || !is_digit(in[i]))
-        return false;
-    // Magnitude of a long: LONG_MAX, or one more for a negative number.
-    const uint64_t limit = neg ? uint64_t{1} << 63 : (uint64_t{1} << 63) - 1;
-    uint64_t mag = 0;
-    for (; i < in.size() && is_digit(in[i]); ++i) {
-        const unsigned d = static_cast<unsigned>(in[i] - '0');
-        mag = mag > (limit - d) / 10 ? limit : mag * 10 + d;
-    }
-    const uint64_t as_long = neg ? 0 - mag : mag;  // two's complement bits of the long
-    out = static_cast<uint32_t>(as_long);
-    return true;
-}
-
-// A scanf of its own for the patterns used here: blanks, literal bytes and %d.
-int scan_pattern(std::string_view in, const char* pattern, std::span<uint32_t* const> fields)
-{
-    size_t i = 0;
-    size_t assigned = 0;
-    for (const char* f = pattern; *f; ++f) {
-        if (is_space(*f)) {
-            while (i < in.size() && is_space(in[i]))
-                ++i;
-        } else if (f[0] == '%' && f[1] == 'd') {
-            if (assigned == fields.size() || !scan_int(in, i, *fields[assigned]))
-                break;
-            ++assigned;
-            ++f;
-        } else {
-            if (i >= in.size() || in[i] != *f)
-                break;
-            ++i;
-        }
-    }
-    return static_cast<int>(assigned);
+    const size_t n = std::strlen(prefix);
+    return text.size() >= n && strncasecmp(text.data(), prefix, n) == 0;
 }
 
 // The name in a header's whole line: after the prefix, without the white
-// space that ends the line (the line's first character always stays).
-std::string_view name_of(std::string_view line, size_t prefix)
+// space that ends the line.
+std::string name_of(std::string_view line, size_t prefix)
 {
     const std::string_view text = rstrip(line);
-    return text.size() > prefix ? text.substr(prefix) : std::string_view();
+    return std::string(text.size() > prefix ? text.substr(prefix) : std::string_view());
 }
 
 }  // namespace
 
-int parse_byte_count(std::string_view text, uint32_t& bytes, uint32_t& bps)
+void LogScanner::feed(std::string_view bytes)
 {
-    uint32_t* const fields[] = {&bytes, &bps};
-    return scan_pattern(text, "Bytes Sent: %d BPS:%d", fields);
+    size_t i = 0;
+    while (i < bytes.size()) {
+        const size_t window = std::min(bytes.size() - i, max_chunk - chunk_.size());
+        size_t stop = 0;
+        while (stop < window && bytes[i + stop] != '\r' && bytes[i + stop] != '\n')
+            ++stop;
+        chunk_.append(bytes.substr(i, stop));
+        i += stop;
+        if (stop < window) {
+            ++i;  // the line end is no part of the chunk
+            examine(false);
+        } else if (chunk_.size() == max_chunk) {
+            examine(true);
+        }
+    }
 }
 
-std::optional<TransferLogRecord> LogScanner::examine(ChunkCut cut)
+void LogScanner::examine(bool line_goes_on)
 {
-    const std::string_view text = chunk_text(cut.text);
-    const bool line_goes_on = cut.consumed == cut.text.size();
+    const std::string chunk = std::move(chunk_);
+    chunk_.clear();
+    const std::string_view text(chunk.c_str());  // up to a NUL, as a C string sees it
+    const bool has_nul = text.size() < chunk.size();
     if (continuing_) {
         if (!name_ended_ && header_.size() < max_header)
             header_.append(text.substr(0, max_header - header_.size()));
-        name_ended_ = name_ended_ || text.size() < cut.text.size();
+        name_ended_ = name_ended_ || has_nul;
         continuing_ = line_goes_on;
         if (!continuing_)
             file_ = name_of(header_, prefix_);
-        return std::nullopt;
+        return;
     }
     // A name begins after the word, a colon and a blank, which are not checked.
     size_t prefix = 0;
@@ -112,8 +79,9 @@ std::optional<TransferLogRecord> LogScanner::examine(ChunkCut cut)
         prefix = 11;
     }
     if (prefix != 0) {
+        // A header is no byte count, whatever its name holds.
         done_ = 1;
-        name_ended_ = text.size() < cut.text.size();
+        name_ended_ = has_nul;
         continuing_ = line_goes_on;
         if (continuing_) {
             header_.assign(text);
@@ -121,18 +89,20 @@ std::optional<TransferLogRecord> LogScanner::examine(ChunkCut cut)
         } else {
             file_ = name_of(text, prefix);
         }
-        return std::nullopt;
+        return;
     }
     // Progress chunks carry "ETA"; only the final count of a file lacks it.
-    const std::string_view trimmed = rstrip(text);
-    if (trimmed.find("Bytes") != trimmed.npos && trimmed.find("ETA") == trimmed.npos) {
+    const std::string trimmed(rstrip(text));
+    if (trimmed.find("Bytes") != std::string::npos && trimmed.find("ETA") == std::string::npos) {
         ++done_;
-        parse_byte_count(trimmed, bytes_xfer_, bps_);
+        // "Bytes received" counts but matches no further than "Bytes ", so
+        // a receive keeps the last rate read.
+        std::sscanf(trimmed.c_str(), "Bytes Sent: %d BPS:%d", &bytes_xfer_, &bps_);  // NOLINT(cert-err34-c): a count that does not parse keeps the last one, as it always has
     }
     if (done_ != 2)
-        return std::nullopt;
+        return;
     done_ = 0;
-    if (bps_ > max_cps)
-        bps_ = max_cps;
-    return TransferLogRecord{action_ == SEND ? 'S' : 'R', bps_, file_};
+    if (static_cast<uint32_t>(bps_) > max_cps)
+        bps_ = static_cast<int>(max_cps);
+    emit_(TransferLogRecord{action_ == SEND ? 'S' : 'R', static_cast<uint32_t>(bps_), file_});
 }

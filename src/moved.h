@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "translog.h"
+#include "logrecord.h"
 
 // The last path component of `path`, as sz names a file it sends.
 std::string last_component(const std::string& path);

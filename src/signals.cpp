@@ -34,13 +34,19 @@ SignalHold::SignalHold()
     }
 }
 
-SignalHold::~SignalHold()
+void SignalHold::restore()
 {
+    released_ = true;
     int i = 0;
     for (int sig : held_signals)
         sigaction(sig, &old_[i++], nullptr);
     for (int sig : ignored_signals)
         sigaction(sig, &old_[i++], nullptr);
+}
+
+void SignalHold::release()
+{
+    restore();
     if (const int sig = held) {
         held = 0;
         signal(sig, SIG_DFL);
@@ -50,4 +56,10 @@ SignalHold::~SignalHold()
         sigprocmask(SIG_UNBLOCK, &one, nullptr);
         raise(sig);
     }
+}
+
+SignalHold::~SignalHold()
+{
+    if (!released_)
+        restore();
 }

@@ -13,7 +13,10 @@ public:
     // Signals that were ignored when we came stay ignored.
     SignalHold();
     // Puts every disposition back; then, if a hang-up or terminate was held,
-    // ends the process with it.
+    // ends the process with it. The last step of a run.
+    void release();
+    // Puts the dispositions back if release() never came (a run ended by an
+    // exception), without raising anything.
     ~SignalHold();
     SignalHold(const SignalHold&) = delete;
     SignalHold& operator=(const SignalHold&) = delete;
@@ -25,9 +28,12 @@ public:
     const sigset_t& child_mask() const { return mask_; }
 
 private:
+    void restore();
+
     static constexpr int held_signals[] = {SIGHUP, SIGTERM};
     static constexpr int ignored_signals[] = {SIGINT, SIGQUIT, SIGPIPE};
     struct sigaction old_[5]{};
     sigset_t child_defaults_{};
     sigset_t mask_{};
+    bool released_ = false;
 };

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "capture.h"
@@ -16,7 +17,7 @@
 #include "fatal.h"
 #include "moved.h"
 #include "report.h"
-#include "shell.h"
+#include "subprocess.h"
 #include "signals.h"
 #include "translog.h"
 
@@ -41,19 +42,23 @@ void run_job(const RunSettings& s, Job job)
     Capture capture(s.tmpdir);
     if (!capture.ok()) {
         report(Severity::fatal, format_message("Fatal! Can't open %s!\n", capture.base().c_str()));
+        hold.release();
         return;
     }
-    LogConversion conversion(s, std::move(job.moved));
+    LogConversion conversion(s.makeveklog ? std::optional(s.veklog) : std::nullopt, std::move(job.moved));
     const std::string command = job.command(capture.path());
     debug_printf(3, "system(\"%s\")\n", command.c_str());
     std::fflush(stdout);  // the command writes to the same standard output
-    const ShellStart start = start_shell(command, job.dir, hold.child_defaults(), hold.child_mask());
-    if (start.spawn_error == E2BIG)
+    Subprocess child(command, job.dir, hold.child_defaults(), hold.child_mask(), capture.take_reader());
+    if (child.spawn_error() == E2BIG) {
+        capture.remove();
+        hold.release();
         throw Fatal{1, "Fatal: Command too long for the shell (" + std::to_string(command.size()) +
                            " characters)!\n"};
-    bool read_failed = false;
-    const int status = start.pid < 0 ? shell_not_started : capture.readlog(start.pid, conversion, read_failed);
+    }
+    const Subprocess::Exit exit = child.finish([&](std::string_view bytes) { conversion.feed(bytes); });
 
+    const int status = exit.status;
     if (status != 0)
         debug_printf(2, "Spawn returned %d!\n", status);
     // The shell's own verdict that the command could not be run at all.
@@ -64,7 +69,7 @@ void run_job(const RunSettings& s, Job job)
     }
     if (s.makeveklog)
         debug_printf(3, "Reading: %s\n", capture.path().c_str());
-    if (read_failed)
+    if (exit.read_failed)
         report(Severity::fatal, format_message("Fatal! Can't open %s!\n", capture.path().c_str()));
     if (const int passed = conversion.passed_over()) {
         const std::string note =
@@ -72,7 +77,11 @@ void run_job(const RunSettings& s, Job job)
         debug_printf(2, "%s", note.c_str());
         report_note(note);
     }
+    // In this order: the records are written by now; then the capture goes;
+    // only then may a held stop end the process.
+    debug_printf(2, "removing temporary log.\n");
     capture.remove();
+    hold.release();
 }
 
 bool can_enter(const std::string& dir)
@@ -80,18 +89,6 @@ bool can_enter(const std::string& dir)
     struct stat st {};
     return !dir.empty() && stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
            faccessat(AT_FDCWD, dir.c_str(), X_OK, AT_EACCESS) == 0;
-}
-
-}  // namespace
-
-void xfer_files(const RunSettings& s)
-{
-    if (s.action == ACTION_SEND)
-        send_files(s);
-    else if (s.batch)
-        receive_files(s);
-    else
-        receive_one_file(s, s.filename.empty() ? std::string() : s.filename[0]);
 }
 
 void send_files(const RunSettings& s)
@@ -119,4 +116,16 @@ void receive_one_file(const RunSettings& s, const std::string& fname)
     else if (directory_required(fname))
         throw Fatal{1, format_message("Fatal: Cannot change to directory %s!\n", target.c_str())};
     run_job(s, {"rz", dir, build_receive_command, received_check(dir, file_clock_now())});
+}
+
+}  // namespace
+
+void xfer_files(const RunSettings& s)
+{
+    if (s.action == ACTION_SEND)
+        send_files(s);
+    else if (s.batch)
+        receive_files(s);
+    else
+        receive_one_file(s, s.filename.empty() ? std::string() : s.filename[0]);
 }

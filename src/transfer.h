@@ -2,16 +2,10 @@
 // ask for, with its diagnostic stream captured and turned into records.
 #pragma once
 
-#include <string>
-
 #include "settings.h"
 
-// Sends, receives a batch, or receives one file, as `s` says. Throws Fatal
-// when the command is too long to be run at all. A command that fails is
-// reported at level 2 only.
+// Sends, receives a batch, or receives one file (inside the directory part of
+// its name, which itself is not passed on), as `s` says. Throws Fatal when
+// the command is too long to be run at all, or a single receive's directory
+// cannot be entered. A command that fails is reported at level 2 only.
 void xfer_files(const RunSettings& s);
-
-void send_files(const RunSettings& s);
-void receive_files(const RunSettings& s);
-// Receives inside the directory part of `fname`; the name itself is not passed on.
-void receive_one_file(const RunSettings& s, const std::string& fname);

@@ -12,44 +12,32 @@
 
 namespace {
 constexpr size_t max_first_line = 1024;
-constexpr size_t discard_size = size_t{64} * 1024;
 }
 
-LogConversion::LogConversion(const RunSettings& s, RecordCheck moved)
-    : veklog_(s.veklog), moved_(std::move(moved))
+LogConversion::LogConversion(std::optional<std::string> veklog, RecordCheck moved)
+    : veklog_(veklog.value_or("")), moved_(std::move(moved)),
+      scanner_([this](const TransferLogRecord& rec) { write_record(rec); })
 {
-    if (s.makeveklog) {
-        out_ = UniqueFd(::open(veklog_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666));
-        if (!out_) {
-            report(Severity::fatal, format_message("Fatal! Can't open veklog %s!\n", veklog_.c_str()));
-        } else {
-            // Opened without blocking; written as before, a record at a time.
-            fcntl(out_.get(), F_SETFL, fcntl(out_.get(), F_GETFL) & ~O_NONBLOCK);
-            reader_.emplace();
-        }
+    if (!veklog)
+        return;
+    out_ = UniqueFd(::open(veklog_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666));
+    if (!out_) {
+        report(Severity::fatal, format_message("Fatal! Can't open veklog %s!\n", veklog_.c_str()));
+        return;
     }
-    if (!reader_)
-        discard_ = std::make_unique_for_overwrite<char[]>(discard_size);
+    // Opened without blocking; written as before, a record at a time.
+    fcntl(out_.get(), F_SETFL, fcntl(out_.get(), F_GETFL) & ~O_NONBLOCK);
 }
 
-std::span<char> LogConversion::space()
-{
-    std::span<char> room = reader_ ? reader_->space() : std::span<char>(discard_.get(), discard_size);
-    last_space_ = room.data();
-    return room;
-}
-
-void LogConversion::commit(size_t n)
+void LogConversion::feed(std::string_view bytes)
 {
     if (!first_line_done_) {
-        const char* end = std::find_if(last_space_, last_space_ + n, [](char c) { return c == '\n' || c == '\r'; });
-        first_line_.append(last_space_, std::min<size_t>(end - last_space_, max_first_line - first_line_.size()));
-        first_line_done_ = end != last_space_ + n || first_line_.size() >= max_first_line;
+        const size_t end = std::min(bytes.find_first_of("\r\n"), bytes.size());
+        first_line_.append(bytes.substr(0, std::min(end, max_first_line - first_line_.size())));
+        first_line_done_ = end != bytes.size() || first_line_.size() >= max_first_line;
     }
-    if (!reader_)
-        return;
-    reader_->commit(n);
-    scan_chunks(*reader_, scanner_, [this](const TransferLogRecord& rec) { write_record(rec); });
+    if (out_)
+        scanner_.feed(bytes);
 }
 
 // Writes the record with one write() on a descriptor opened for appending, so

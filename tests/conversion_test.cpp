@@ -13,14 +13,6 @@ namespace {
 
 const std::string a_record = sent("a.bin");
 
-RunSettings wanting(const std::string& veklog)
-{
-    RunSettings s;
-    s.makeveklog = true;
-    s.veklog = veklog;
-    return s;
-}
-
 // Feeds `text` through a conversion in reads of at most `piece` bytes, as the
 // capture does, and returns it for a look at what it kept.
 struct Converted {
@@ -28,44 +20,37 @@ struct Converted {
     int passed_over;
 };
 
-Converted convert(const RunSettings& s, const std::string& text, RecordCheck moved = {}, size_t piece = 4096)
+Converted convert(std::optional<std::string> veklog, const std::string& text, RecordCheck moved = {},
+                  size_t piece = 4096)
 {
     if (!moved)
         moved = [](const TransferLogRecord&) { return true; };
-    LogConversion c(s, moved);
-    for (size_t at = 0; at < text.size();) {
-        std::span<char> room = c.space();
-        const size_t n = std::min({room.size(), piece, text.size() - at});
-        std::copy_n(text.data() + at, n, room.data());
-        c.commit(n);
-        at += n;
-    }
+    LogConversion c(std::move(veklog), moved);
+    for (size_t at = 0; at < text.size(); at += piece)
+        c.feed(std::string_view(text).substr(at, piece));
     return {c.first_line(), c.passed_over()};
 }
-
 
 TEST(Conversion, AppendsRecordsAsTheyComplete)
 {
     TempDir dir;
     write_file(dir / "vek.log", "earlier record\n");
     {
-        LogConversion c(wanting(dir / "vek.log"), [](const TransferLogRecord&) { return true; });
+        LogConversion c(dir / "vek.log", [](const TransferLogRecord&) { return true; });
         std::string expected = "earlier record\n";
         for (int file = 0; file < 2; ++file) {
-            std::span<char> room = c.space();
-            std::copy(sz_text.begin(), sz_text.end(), room.data());
-            c.commit(sz_text.size());
+            c.feed(sz_text);
             // Each file's record is in the log before the next file's bytes come.
             expected += a_record;
             EXPECT_EQ(read_file(dir / "vek.log"), expected);
         }
     }
-    convert(wanting(dir / "vek.log"), sz_text, {}, 7);
+    convert((dir / "vek.log"), sz_text, {}, 7);
     EXPECT_EQ(read_file(dir / "vek.log"), "earlier record\n" + a_record + a_record + a_record);
 
     // A new transfer log is created as the umask allows.
     mode_t old = umask(027);
-    convert(wanting(dir / "new.log"), sz_text);
+    convert((dir / "new.log"), sz_text);
     umask(old);
     struct stat st;
     ASSERT_EQ(stat((dir / "new.log").c_str(), &st), 0);
@@ -76,16 +61,16 @@ TEST(Conversion, FirstLineAndPassedOverRecords)
 {
     TempDir dir;
     const std::string text = "sh: 1: sz: not found\n" + sz_text + sz_text;
-    RunSettings none;  // no transfer log: the bytes are dropped, the first line kept
+    const std::nullopt_t none = std::nullopt;  // no transfer log: the bytes are dropped, the first line kept
     for (size_t piece : {size_t{1}, size_t{5}, size_t{4096}}) {
         EXPECT_EQ(convert(none, text, {}, piece).first_line, "sh: 1: sz: not found") << piece;
-        EXPECT_EQ(convert(wanting(dir / "v.log"), text, {}, piece).first_line, "sh: 1: sz: not found");
+        EXPECT_EQ(convert((dir / "v.log"), text, {}, piece).first_line, "sh: 1: sz: not found");
     }
     EXPECT_FALSE(file_exists(dir / "x.log"));
-    const Converted c = convert(wanting(dir / "x.log"), text, sent_check({"other/a.bin"}, 0));
+    const Converted c = convert((dir / "x.log"), text, sent_check({"other/a.bin"}, 0));
     EXPECT_EQ(c.passed_over, 2);
     EXPECT_EQ(read_file(dir / "x.log"), "");
-    EXPECT_EQ(convert(wanting(dir / "y.log"), text, sent_check({"other/a.bin"}, 1)).passed_over, 0);
+    EXPECT_EQ(convert((dir / "y.log"), text, sent_check({"other/a.bin"}, 1)).passed_over, 0);
     EXPECT_EQ(read_file(dir / "y.log"), a_record + a_record);
 }
 
@@ -97,7 +82,7 @@ TEST(Conversion, TransferLogThatCannotBeOpened)
     mkfifo((dir / "fifo").c_str(), 0600);
     for (const std::string& path : {dir / "no/such/dir/vek.log", std::string(), dir / "fifo"}) {
         testing::internal::CaptureStderr();
-        convert(wanting(path), sz_text);
+        convert((path), sz_text);
         EXPECT_EQ(testing::internal::GetCapturedStderr(), "Fatal! Can't open veklog " + path + "!\n");
     }
 }
@@ -105,7 +90,7 @@ TEST(Conversion, TransferLogThatCannotBeOpened)
 TEST(Conversion, FailedWritesAreReportedAndTheRunGoesOn)
 {
     testing::internal::CaptureStderr();
-    convert(wanting("/dev/full"), sz_text + sz_text);
+    convert(("/dev/full"), sz_text + sz_text);
     const std::string line = "Error! Can't write veklog /dev/full: No space left on device\n";
     EXPECT_EQ(testing::internal::GetCapturedStderr(), line + line);
 }
@@ -123,7 +108,7 @@ TEST(Conversion, ConcurrentRunsNeverTearRecords)
         pid_t pid = fork();
         ASSERT_GE(pid, 0);
         if (pid == 0) {
-            convert(wanting(dir / "vek.log"), log);
+            convert((dir / "vek.log"), log);
             _exit(0);
         }
         pids.push_back(pid);
@@ -165,10 +150,10 @@ TEST(Conversion, RealCommandsGiveTheRecords)
     ASSERT_TRUE(r.status == 0 && !r.timed_out) << r.err << read_file(dir / "sz.log") << read_file(dir / "rz.log");
     ASSERT_EQ(read_file(dir / "to/a.bin"), data);
 
-    convert(wanting(dir / "send.vek"), read_file(dir / "sz.log"));
+    convert((dir / "send.vek"), read_file(dir / "sz.log"));
     EXPECT_EQ(read_file(dir / "send.vek"), a_record);
     // "Bytes received" does not match the pattern, so the rate stays at 0.
-    convert(wanting(dir / "recv.vek"), read_file(dir / "rz.log"));
+    convert((dir / "recv.vek"), read_file(dir / "rz.log"));
     EXPECT_EQ(read_file(dir / "recv.vek"), "R  99999 38400 bps 0    cps   0 errors    66 1024 a.bin -1\n");
 }
 

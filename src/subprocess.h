@@ -1,0 +1,46 @@
+// The transfer command while it runs: the one process we started and the read
+// end of its diagnostic stream, from the start to the reaping. The process is
+// /bin/sh running the command the way the C library's system() does, but not
+// waited for at once, so that the stream can be read while it runs.
+#pragma once
+
+#include <signal.h>
+#include <sys/types.h>
+
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "unique_fd.h"
+
+// The wait status system() gives for a shell that could not be started.
+inline constexpr int shell_not_started = 127 << 8;
+
+class Subprocess {
+public:
+    // Runs `sh -c -- command` inside `dir` (here when empty), with the
+    // signals in `to_default` set back to their defaults and `mask` as its
+    // signal mask. `stream` is the read end of what the command writes to
+    // its standard error. See spawn_error().
+    Subprocess(const std::string& command, const std::string& dir, const sigset_t& to_default,
+               const sigset_t& mask, UniqueFd stream);
+    Subprocess(const Subprocess&) = delete;
+    Subprocess& operator=(const Subprocess&) = delete;
+
+    // 0, or the error that kept the shell from starting (E2BIG: the command
+    // is too long for the kernel, which is no failed transfer).
+    int spawn_error() const { return spawn_error_; }
+
+    struct Exit {
+        int status;        // the raw wait status, as system() gives it
+        bool read_failed;  // the stream could not be read to its end
+    };
+    // Hands the stream to `feed` piece by piece until the process has ended
+    // and the stream holds nothing more from it, then reaps the process.
+    Exit finish(const std::function<void(std::string_view)>& feed);
+
+private:
+    pid_t pid_ = -1;
+    int spawn_error_ = 0;
+    UniqueFd stream_;
+};
