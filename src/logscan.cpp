@@ -25,11 +25,34 @@ bool starts_nocase(std::string_view text, const char* prefix)
     return text.size() >= n && strncasecmp(text.data(), prefix, n) == 0;
 }
 
+// XMODEM carries no name, so sz's header says it its own way, with the name
+// as given: "Sending NAME, 12 blocks: Give your local XMODEM receive command
+// now.". A name may hold ", 3 blocks: " itself; the count that ends the
+// header is the last one. Empty when `text` is no such header.
+std::string_view xmodem_send_name(std::string_view text)
+{
+    constexpr std::string_view blocks = " blocks: ";
+    if (text.size() < 8 || text[7] != ' ')
+        return {};
+    const size_t at = text.rfind(blocks);
+    if (at == std::string_view::npos)
+        return {};
+    size_t digits = at;
+    while (digits > 8 && text[digits - 1] >= '0' && text[digits - 1] <= '9')
+        --digits;
+    if (digits == at || digits < 10 || text.substr(digits - 2, 2) != ", ")
+        return {};
+    const std::string_view name = text.substr(8, digits - 2 - 8);
+    return name.substr(name.rfind('/') + 1);  // npos + 1 is 0: the whole name
+}
+
 // The name in a header's whole line: after the prefix, without the white
 // space that ends the line.
-std::string name_of(std::string_view line, size_t prefix)
+std::string name_of(std::string_view line, size_t prefix, bool send)
 {
     const std::string_view text = rstrip(line);
+    if (const std::string_view name = send ? xmodem_send_name(text) : std::string_view(); !name.empty())
+        return std::string(name);
     return std::string(text.size() > prefix ? text.substr(prefix) : std::string_view());
 }
 
@@ -66,10 +89,11 @@ void LogScanner::examine(bool line_goes_on)
         name_ended_ = name_ended_ || has_nul;
         continuing_ = line_goes_on;
         if (!continuing_)
-            file_ = name_of(header_, prefix_);
+            file_ = name_of(header_, prefix_, action_ == SEND);
         return;
     }
-    // A name begins after the word, a colon and a blank, which are not checked.
+    // A name begins after the word, a colon and a blank, which are not
+    // checked; an XMODEM receive names the file it was given.
     size_t prefix = 0;
     if (starts_nocase(text, "Sending")) {
         action_ = SEND;
@@ -77,6 +101,9 @@ void LogScanner::examine(bool line_goes_on)
     } else if (starts_nocase(text, "Receiving")) {
         action_ = RECEIVE;
         prefix = 11;
+    } else if (text.starts_with("rz: ready to receive ")) {
+        action_ = RECEIVE;
+        prefix = 21;
     }
     if (prefix != 0) {
         // A header is no byte count, whatever its name holds.
@@ -87,7 +114,7 @@ void LogScanner::examine(bool line_goes_on)
             header_.assign(text);
             prefix_ = prefix;
         } else {
-            file_ = name_of(text, prefix);
+            file_ = name_of(text, prefix, action_ == SEND);
         }
         return;
     }

@@ -54,6 +54,13 @@ TEST(Scanner, RecordsFromTypicalAndOddChunks)
         {"Receiving: " + n300 + "\nBytes received: 1\n", record('R', 0, n300)},
         {"Receiving: " + n300 + std::string(1, '\0') + "tail\nBytes received: 1\n", record('R', 0, n300)},
         {"Send\nSending: a\nTransfer complete\n", ""},
+        // XMODEM's own forms: the name as given, then its last component, and the count that ends the header.
+        {"Sending a.bin, 2343 blocks: Give your local XMODEM receive command now.\nBytes Sent: 300032   BPS:249337\n",
+         record('S', 9999, "a.bin")},
+        {"Sending sub/a, 3 blocks: b, 2 blocks: Give your local XMODEM receive command now.\r\nBytes Sent: 1 BPS:5\n",
+         record('S', 5, "a, 3 blocks: b")},
+        {"Sending: a, 2 blocks: x\nBytes Sent: 1 BPS:5\n", record('S', 5, "a, 2 blocks: x")},
+        {"rz: ready to receive a.bin\nBytes received:  300032   BPS:249345\n", record('R', 0, "a.bin")},
     };
     for (const auto& [in, out] : cases) {
         EXPECT_EQ(scan(in), out) << in;
