@@ -16,7 +16,23 @@ bool safe_in_redirection(char c)
     }
 }
 
+const char* protocol_flag(int proto)
+{
+    switch (proto) {
+    case PROTO_XMODEM:
+        return " --xmodem";
+    case PROTO_YMODEM:
+        return " --ymodem";
+    default:
+        return "";
+    }
+}
+
 }  // namespace
+
+std::string send_command(int proto) { return std::string(SEND_COMMAND) + protocol_flag(proto); }
+
+std::string receive_command(int proto) { return std::string(RECEIVE_COMMAND) + protocol_flag(proto); }
 
 std::string quote_name(const std::string& name)
 {
@@ -40,6 +56,13 @@ std::string send_operand(const std::string& name)
     return quote_name(name);
 }
 
+std::string receive_operand(const std::string& name)
+{
+    if (!name.empty() && name[0] == '-')
+        return "-- " + quote_name(name);
+    return quote_name(name);
+}
+
 std::string quote_log_path(const std::string& path)
 {
     if (!path.empty() && std::all_of(path.begin(), path.end(), safe_in_redirection))
@@ -53,9 +76,9 @@ std::span<const std::string> counted_names(const std::vector<std::string>& names
 }
 
 std::string build_send_command(const std::vector<std::string>& names, int numfiles,
-                               const std::string& log)
+                               const std::string& log, int proto)
 {
-    std::string command = SEND_COMMAND;
+    std::string command = send_command(proto);
     for (const std::string& name : counted_names(names, numfiles)) {
         command += ' ';
         command += send_operand(name);
@@ -65,9 +88,31 @@ std::string build_send_command(const std::vector<std::string>& names, int numfil
     return command;
 }
 
-std::string build_receive_command(const std::string& log)
+std::string build_receive_command(const std::string& log, int proto, const std::string& file)
 {
-    return std::string(RECEIVE_COMMAND) + " 2>" + quote_log_path(log);
+    std::string command = receive_command(proto);
+    if (proto == PROTO_XMODEM) {
+        command += ' ';
+        command += receive_operand(file);
+    }
+    command += " 2>";
+    command += quote_log_path(log);
+    return command;
+}
+
+bool send_fits(int proto, const std::vector<std::string>& names, int numfiles)
+{
+    return proto != PROTO_XMODEM || counted_names(names, numfiles).size() == 1;
+}
+
+ReceivePlace receive_place(int proto, const std::string& fname)
+{
+    if (proto != PROTO_XMODEM)
+        return {target_directory(fname), ""};
+    const size_t slash = fname.rfind('/');
+    if (slash == std::string::npos)
+        return {"", fname};
+    return {fname.substr(0, slash), fname.substr(slash + 1)};
 }
 
 std::string target_directory(const std::string& fname)

@@ -6,8 +6,15 @@
 #include <string>
 #include <vector>
 
+#include "settings.h"
+
 inline constexpr const char* SEND_COMMAND = "sz -brNvv";
 inline constexpr const char* RECEIVE_COMMAND = "rz -bpRvv";
+
+// The command with the flag that picks the protocol: "sz -brNvv" for ZMODEM
+// (and anything else), then " --ymodem" or " --xmodem".
+std::string send_command(int proto);
+std::string receive_command(int proto);
 
 // `name` between double quotes, with each ", \, $ and ` in it preceded by a
 // backslash, so that the shell passes it on byte for byte and runs nothing in it.
@@ -17,6 +24,11 @@ std::string quote_name(const std::string& name);
 // with "-" gets "./" in front so that sz cannot take it for an option.
 std::string send_operand(const std::string& name);
 
+// The quoted argument that makes rz write the file `name`: a name that
+// begins with "-" comes after "--", since rz in restricted mode refuses an
+// XMODEM name beginning with "." and so a "./" in front would not do.
+std::string receive_operand(const std::string& name);
+
 // The temporary-log path as a redirection target: unchanged when it holds only
 // letters, digits and /._-+,:@%=, otherwise quoted as by quote_name.
 std::string quote_log_path(const std::string& path);
@@ -24,13 +36,31 @@ std::string quote_log_path(const std::string& path);
 // The first `numfiles` names, the ones a send passes on (the table may hold more).
 std::span<const std::string> counted_names(const std::vector<std::string>& names, int numfiles);
 
-// "sz -brNvv", a blank and the operand for each of the first `numfiles` names,
-// then " 2>" and the log path.
+// send_command(proto), a blank and the operand for each of the first
+// `numfiles` names, then " 2>" and the log path.
 std::string build_send_command(const std::vector<std::string>& names, int numfiles,
-                               const std::string& log);
+                               const std::string& log, int proto = PROTO_ZMODEM);
 
-// "rz -bpRvv 2>" and the log path; a receive never passes file names.
-std::string build_receive_command(const std::string& log);
+// receive_command(proto), then for XMODEM, which carries no name, the
+// operand of `file`, the name rz is to write; then " 2>" and the log path.
+// The other protocols take their names from the sender and pass none.
+std::string build_receive_command(const std::string& log, int proto = PROTO_ZMODEM,
+                                  const std::string& file = "");
+
+// Whether the protocol can carry the names a send passes on: XMODEM moves
+// exactly one file a run, the others any number.
+bool send_fits(int proto, const std::vector<std::string>& names, int numfiles);
+
+// Where a single receive of `fname` is to land: the directory to run rz in
+// (tried as the rules for entering it say) and, for XMODEM, the file to write.
+struct ReceivePlace {
+    std::string dir;
+    std::string file;  // XMODEM only; empty for a name that ends in "/"
+};
+
+// ZMODEM and YMODEM: the target directory of the name, no file. XMODEM: the
+// name split at its last "/"; a name without one is a file here (dir empty).
+ReceivePlace receive_place(int proto, const std::string& fname);
 
 // The directory a single receive runs in: the name cut at its last "/", or the
 // whole name when it has none ("/x.zip" gives an empty target).

@@ -93,29 +93,44 @@ bool can_enter(const std::string& dir)
 
 void send_files(const RunSettings& s)
 {
+    // XMODEM moves one file and names none; refused before anything is made.
+    if (!send_fits(s.proto, s.filename, s.numfiles))
+        throw Fatal{1, "Fatal: Xmodem sends one file at a time!\n"};
     debug_printf(1, "Sending file batch.\n");
     run_job(s, {"sz", "",
-                [&s](const std::string& log) { return build_send_command(s.filename, s.numfiles, log); },
+                [&s](const std::string& log) {
+                    return build_send_command(s.filename, s.numfiles, log, s.proto);
+                },
                 sent_check(s.filename, s.numfiles)});
 }
 
 void receive_files(const RunSettings& s)
 {
+    // An XMODEM sender gives no names, so a batch has nothing to write to.
+    if (s.proto == PROTO_XMODEM)
+        throw Fatal{1, "Fatal: Xmodem receives one named file!\n"};
     debug_printf(2, "Receiving file batch.\n");
-    run_job(s, {"rz", "", build_receive_command, received_check("", file_clock_now())});
+    run_job(s, {"rz", "", [&s](const std::string& log) { return build_receive_command(log, s.proto); },
+                received_check("", file_clock_now())});
 }
 
 void receive_one_file(const RunSettings& s, const std::string& fname)
 {
     debug_printf(2, "Receiving one file (%s).\n", fname.c_str());
-    const std::string target = target_directory(fname);
-    debug_printf(3, "chdir '%s'\n", target.c_str());
+    const ReceivePlace place = receive_place(s.proto, fname);
+    if (s.proto == PROTO_XMODEM && place.file.empty())
+        throw Fatal{1, "Fatal: Xmodem receives one named file!\n"};
+    debug_printf(3, "chdir '%s'\n", place.dir.c_str());
     std::string dir;
-    if (can_enter(target))
-        dir = target;
+    if (can_enter(place.dir))
+        dir = place.dir;
     else if (directory_required(fname))
-        throw Fatal{1, format_message("Fatal: Cannot change to directory %s!\n", target.c_str())};
-    run_job(s, {"rz", dir, build_receive_command, received_check(dir, file_clock_now())});
+        throw Fatal{1, format_message("Fatal: Cannot change to directory %s!\n", place.dir.c_str())};
+    run_job(s, {"rz", dir,
+                [&s, file = place.file](const std::string& log) {
+                    return build_receive_command(log, s.proto, file);
+                },
+                received_check(dir, file_clock_now())});
 }
 
 }  // namespace

@@ -4,8 +4,10 @@
 
 #include "settings.h"
 
-// Sends, receives a batch, or receives one file (inside the directory part of
-// its name, which itself is not passed on), as `s` says. Throws Fatal when
-// the command is too long to be run at all, or a single receive's directory
-// cannot be entered. A command that fails is reported at level 2 only.
+// Sends, receives a batch, or receives one file, as `s` says, with the
+// protocol it names. A single receive runs inside the directory part of its
+// name; only XMODEM, whose sender names nothing, is given the file's name.
+// Throws Fatal when the command is too long to be run at all, a single
+// receive's directory cannot be entered, or XMODEM is asked for what it
+// cannot carry. A command that fails is reported at level 2 only.
 void xfer_files(const RunSettings& s);

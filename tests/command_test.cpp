@@ -50,4 +50,47 @@ TEST(Command, TargetDirectoryIsTheNameCutAtItsLastSlash)
     EXPECT_EQ(target_directory(""), "");
 }
 
+TEST(Command, EachProtocolAddsItsFlagAndXmodemReceiveNamesItsFile)
+{
+    const std::vector<std::string> names{"a", "-b"};
+    EXPECT_EQ(build_send_command(names, 2, "/l", PROTO_YMODEM), "sz -brNvv --ymodem \"a\" \"./-b\" 2>/l");
+    EXPECT_EQ(build_send_command(names, 1, "/l", PROTO_XMODEM), "sz -brNvv --xmodem \"a\" 2>/l");
+    EXPECT_EQ(build_receive_command("/l", PROTO_YMODEM, "ignored"), "rz -bpRvv --ymodem 2>/l");
+    EXPECT_EQ(build_receive_command("/l", PROTO_ZMODEM, "ignored"), "rz -bpRvv 2>/l");
+    EXPECT_EQ(build_receive_command("/l", PROTO_XMODEM, "x y$"), "rz -bpRvv --xmodem \"x y\\$\" 2>/l");
+    // rz refuses an XMODEM name that begins with ".", so no "./" here.
+    EXPECT_EQ(build_receive_command("/l", PROTO_XMODEM, "-x"), "rz -bpRvv --xmodem -- \"-x\" 2>/l");
+    EXPECT_EQ(receive_operand("a-"), "\"a-\"");
+}
+
+TEST(Command, XmodemCarriesOneFileAndTheReceiverNamesIt)
+{
+    EXPECT_TRUE(send_fits(PROTO_XMODEM, {"a", "stale"}, 1));
+    EXPECT_FALSE(send_fits(PROTO_XMODEM, {"a", "b"}, 2));
+    EXPECT_FALSE(send_fits(PROTO_XMODEM, {}, 0));
+    EXPECT_TRUE(send_fits(PROTO_YMODEM, {"a", "b"}, 2));
+    EXPECT_TRUE(send_fits(PROTO_ZMODEM, {}, 0));
+
+    struct Case {
+        int proto;
+        const char* name;
+        const char* dir;
+        const char* file;
+    } cases[] = {
+        {PROTO_XMODEM, "in/x.bin", "in", "x.bin"},
+        {PROTO_XMODEM, "x.bin", "", "x.bin"},
+        {PROTO_XMODEM, "/x.bin", "", "x.bin"},
+        {PROTO_XMODEM, "a//b", "a/", "b"},
+        {PROTO_XMODEM, "in/", "in", ""},
+        {PROTO_XMODEM, "", "", ""},
+        {PROTO_YMODEM, "in/x.bin", "in", ""},
+        {PROTO_YMODEM, "x.bin", "x.bin", ""},
+    };
+    for (const Case& c : cases) {
+        const ReceivePlace place = receive_place(c.proto, c.name);
+        EXPECT_EQ(place.dir, c.dir) << c.name;
+        EXPECT_EQ(place.file, c.file) << c.name;
+    }
+}
+
 }  // namespace

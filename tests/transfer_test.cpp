@@ -52,22 +52,6 @@ TEST_F(Transfer, SendRunsTheExactCommandAndConvertsItsLog)
     EXPECT_EQ(leftovers(), std::vector<std::string>{});
 }
 
-TEST_F(Transfer, EveryProtocolWordRunsTheSameCommandForItsDirection)
-{
-    for (const char* word : {"sx", "sy", "sz"}) {
-        RunResult r = vek({word});
-        EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(recorded("sz.args"), "-brNvv\n") << word;
-    }
-    for (const char* word : {"rx", "ry", "rz"}) {
-        RunResult r = vek({"-vv", word});
-        EXPECT_NE(r.out.find("DEBUG: Receiving file batch.\n"), std::string::npos) << word;
-        EXPECT_EQ(recorded("rz.args"), "-bpRvv\n") << word;
-        EXPECT_EQ(recorded("rz.cwd"), dir / "work\n") << word;
-    }
-    EXPECT_EQ(leftovers(), std::vector<std::string>{});
-}
-
 TEST_F(Transfer, FileListNamesReplaceCommandLineNamesAndDashNamesStayFiles)
 {
     write_file(dir / "work/list", "\n-rf\n  lead\r\nx y \n");
