@@ -68,19 +68,24 @@ TEST_F(Transfer, EveryProtocolWordRunsTheSameCommandForItsDirection)
     EXPECT_EQ(leftovers(), std::vector<std::string>{});
 }
 
+// The list's names take the place of the command line's, from the first;
+// blank lines go, and a name that starts with a dash stays a file.
 TEST_F(Transfer, FileListNamesReplaceCommandLineNamesAndDashNamesStayFiles)
 {
-    write_file(dir / "work/list", "\n-rf\n  lead\r\nx y \n");
-    RunResult r = vek({"-vvv", "sz", "ignored", "@list"});
+    write_file(dir / "work/list", "\n-rf\n  lead\r\n\n100%.zip  \n \n\nx y \nlast");
+    RunResult r = vek({"-vvv", "sz", "a", "b", "c", "d", "e", "f", "g", "@list"});
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.out.find("DEBUG: Adding file on line 0 (-rf).\n"
                          "DEBUG: Adding file on line 1 (  lead).\n"
-                         "DEBUG: Adding file on line 2 (x y).\n"
+                         "DEBUG: Adding file on line 2 (100%.zip).\n"
+                         "DEBUG: Adding file on line 3 ( ).\n"
+                         "DEBUG: Adding file on line 4 (x y).\n"
+                         "DEBUG: Adding file on line 5 (last).\n"
                          "DEBUG: Sending file batch.\n"
-                         "DEBUG: system(\"sz -brNvv \"./-rf\" \"  lead\" \"x y\" 2>"),
+                         "DEBUG: system(\"sz -brNvv \"./-rf\" \"  lead\" \"100%.zip\" \" \" \"x y\" \"last\" 2>"),
               std::string::npos)
         << r.out;
-    EXPECT_EQ(recorded("sz.args"), "-brNvv\n./-rf\n  lead\nx y\n");
+    EXPECT_EQ(recorded("sz.args"), "-brNvv\n./-rf\n  lead\n100%.zip\n \nx y\nlast\n");
 }
 
 // A name that asks for a directory gets it or nothing; a bare name runs in
