@@ -3,7 +3,7 @@
 
 #include <filesystem>
 
-#include "fake_tools.h"
+#include "fixtures.h"
 
 namespace {
 

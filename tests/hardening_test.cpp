@@ -13,7 +13,7 @@
 #include <random>
 #include <thread>
 
-#include "fake_tools.h"
+#include "fixtures.h"
 #include "records.h"
 
 namespace {

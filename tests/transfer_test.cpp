@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <regex>
 
-#include "fake_tools.h"
+#include "fixtures.h"
 #include "records.h"
 
 namespace {
