@@ -10,7 +10,6 @@
 #include <filesystem>
 #include <map>
 #include <optional>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -98,15 +97,6 @@ protected:
 
     std::string recorded(const std::string& what) { return read_file(dir / what); }
     bool ran(const std::string& tool) { return file_exists(dir / (tool + ".args")); }
-
-    // The temporary log named in the command line that -vvv shows.
-    static std::string log_of(const std::string& out)
-    {
-        std::smatch m;
-        if (!std::regex_search(out, m, std::regex(" 2>([^\"\n]*)\"\\)\n")))
-            return "";
-        return m[1];
-    }
 
     std::vector<std::string> leftovers() { return list_dir(dir / "tmp"); }
 

@@ -95,22 +95,12 @@ TEST_F(Hardening, NamesOfFiveThousandCharacters)
         name += std::to_string(name.size() % 10);
     env["VEKLOG"] = dir / "vek.log";
     env["FAKE_STDERR"] = "Sending: " + name + "\\nBytes Sent: 9 BPS:8\\n";
-
     // Whole on the command line, and whole in the record.
     RunResult r = vek({"sz", name});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(recorded("sz.args"), "-brNvv\n" + name + "\n");
     EXPECT_EQ(read_file(dir / "vek.log"), sent(name, 8));
-
-    // A list is read in pieces of 1023 characters; each piece is a name.
-    write_file(dir / "work/list", name + "\n");
-    r = vek({"sz", "@list"});
-    EXPECT_EQ(r.status, 0);
-    std::string pieces = "-brNvv\n";
-    for (size_t at = 0; at < name.size(); at += 1023)
-        pieces += name.substr(at, 1023) + "\n";
-    EXPECT_EQ(recorded("sz.args"), pieces);
     EXPECT_EQ(leftovers(), std::vector<std::string>{});
 }
 

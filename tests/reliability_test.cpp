@@ -153,19 +153,6 @@ INSTANTIATE_TEST_SUITE_P(
                     SignalCase{"ReceivingVekTerminate", 1, false, SIGTERM}),
     [](const testing::TestParamInfo<SignalCase>& info) { return std::string(info.param.label); });
 
-// What cannot be caught cannot be held: the records written so far are all
-// that stays.
-TEST_F(Signals, KilledSenderKeepsTheRecordsAlreadyWritten)
-{
-    const auto pair = start_and_stop(1);
-    if (HasFailure())
-        return;
-    kill(pair->pid(0), SIGKILL);
-    kill(-pair->pid(1), SIGCONT);
-    EXPECT_EQ(pair->wait().first.status, 128 + SIGKILL);
-    EXPECT_EQ(record_names(log("send.log"), 'S'), std::vector<std::string>{"1.bin"});
-}
-
 // --- The capture never reaches the disk ------------------------------------
 
 TEST_F(RealPair, TemporaryDirectoryHoldsNoDataDuringATransfer)

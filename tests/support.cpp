@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,9 +16,6 @@
 #include <fstream>
 #include <random>
 #include <sstream>
-#include <thread>
-
-using Deadline = std::chrono::steady_clock::time_point;
 
 std::string read_file(const std::string& path)
 {
@@ -125,27 +123,52 @@ pid_t spawn(const std::vector<std::string>& argv, const RunOptions& opts, int in
     return start(opts, in, out, err, [&] { execve(av[0], av.data(), ev.data()); });
 }
 
+using Deadline = std::chrono::steady_clock::time_point;
+
+Deadline deadline_after(int seconds) { return std::chrono::steady_clock::now() + std::chrono::seconds(seconds); }
+
+// Waits for `pid` until the deadline, then kills it and its process group.
+// Returns the exit status, or 128 + signal.
+int reap(pid_t pid, Deadline deadline, bool& timed_out)
+{
+    const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    pollfd ended{pidfd, POLLIN, 0};
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    while (poll(&ended, 1, static_cast<int>(std::max<long long>(left.count(), 0))) < 0 && errno == EINTR) {
+    }
+    close(pidfd);
+    if (!(ended.revents & POLLIN)) {
+        kill(-pid, SIGKILL);
+        kill(pid, SIGKILL);
+        timed_out = true;
+    }
+    int ws = 0;
+    while (waitpid(pid, &ws, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
+}
+
 // Reads each descriptor into its string until all are closed or the deadline
-// passes; closes them all.
+// passes; closes them all. Pipes, as a host gives: a file would take a limit
+// on file sizes that a test sets for the program.
 void pump(std::vector<std::pair<int, std::string*>> streams, Deadline deadline)
 {
     std::vector<pollfd> fds;
     for (const auto& s : streams)
         fds.push_back({s.first, POLLIN, 0});
     for (size_t open = fds.size(); open > 0;) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
-        const int ready = left > 0 ? poll(fds.data(), fds.size(), static_cast<int>(std::min<long long>(left, 1000))) : -1;
-        if (left <= 0 || (ready < 0 && errno != EINTR))
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const int ready = left.count() > 0 ? poll(fds.data(), fds.size(), static_cast<int>(left.count())) : 0;
+        if (ready == 0 || (ready < 0 && errno != EINTR))
             break;
         for (size_t k = 0; ready > 0 && k < fds.size(); ++k) {
-            if (fds[k].fd < 0 || !fds[k].revents)
+            if (!fds[k].revents)
                 continue;
             char buf[65536];
             const ssize_t n = read(fds[k].fd, buf, sizeof buf);
-            if (n > 0)
+            if (n > 0) {
                 streams[k].second->append(buf, static_cast<size_t>(n));
-            else if (n == 0 || errno != EINTR) {
+            } else if (n == 0 || errno != EINTR) {
                 close(fds[k].fd);
                 fds[k].fd = -1;
                 --open;
@@ -156,29 +179,6 @@ void pump(std::vector<std::pair<int, std::string*>> streams, Deadline deadline)
         if (p.fd >= 0)
             close(p.fd);
 }
-
-// Waits for `pid` until the deadline, then kills it and its process group.
-// Returns the exit status, or 128 + signal.
-int reap(pid_t pid, Deadline deadline, bool& timed_out)
-{
-    int ws = 0;
-    for (pid_t r; (r = waitpid(pid, &ws, WNOHANG)) != pid;) {
-        if (r < 0 && errno != EINTR)
-            return -1;
-        if (std::chrono::steady_clock::now() >= deadline) {
-            kill(-pid, SIGKILL);
-            kill(pid, SIGKILL);
-            timed_out = true;
-            while (waitpid(pid, &ws, 0) < 0 && errno == EINTR) {
-            }
-            break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
-}
-
-Deadline deadline_after(int seconds) { return std::chrono::steady_clock::now() + std::chrono::seconds(seconds); }
 
 RunResult run(const RunOptions& opts, const std::function<pid_t(int in, int out, int err)>& spawn_it)
 {

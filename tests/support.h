@@ -34,8 +34,9 @@ struct RunOptions {
     std::optional<uid_t> uid;  // run as this user, with the group of the same number
 };
 
-// Runs `argv` (argv[0] is the path to execute) with standard input empty. The
-// child leads a process group of its own, which is killed on timeout.
+// Runs `argv` (argv[0] is the path to execute) with standard input empty
+// until it ends. The child leads a process group of its own, which is killed
+// on timeout.
 RunResult run_program(const std::vector<std::string>& argv, const RunOptions& opts = {});
 // The same for `body` in a forked child; what it returns is the exit status.
 RunResult run_function(const std::function<int()>& body, const RunOptions& opts = {});

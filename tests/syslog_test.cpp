@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <regex>
 
 #include "fixtures.h"
 #include "records.h"
