@@ -2,16 +2,17 @@
 
 #include <gtest/gtest.h>
 
-#include "capture.h"
 #include "diag.h"
 
 namespace {
 
 // What a parse of `args` decided, in one line: verbosity, transfer log, list,
-// -s, protocol word, batch, the counted names, and the status when the
-// command line ended the run. Whatever it wrote to standard output goes to `out`.
-std::string decided(Args args, const Environment& env, std::string& out, RunSettings& s)
+// -s, protocol word, batch, the counted names, the temporary directory when
+// not the default, and the status when the command line ends the run (none
+// here: those runs are checked on the built program, in cli_test.cpp). Whatever it wrote to standard output goes to `out`.
+std::string decided(Args args, const Environment& env, std::string& out)
 {
+    RunSettings s;
     args.insert(args.begin(), "vek");
     testing::internal::CaptureStdout();
     const std::optional<int> status = parse_command_line(args, env, s);
@@ -30,6 +31,8 @@ std::string decided(Args args, const Environment& env, std::string& out, RunSett
         d += " batch";
     for (int i = 0; i < s.numfiles; ++i)
         d += (i ? "," : " [") + s.filename[i] + (i + 1 == s.numfiles ? "]" : "");
+    if (s.tmpdir != "/tmp")
+        d += " tmp=" + s.tmpdir;
     if (status)
         d += " exit=" + std::to_string(*status);
     return d;
@@ -95,35 +98,18 @@ TEST(CommandLine, Decides)
          "DEBUG: Increasing verbosity to 1.\nDEBUG: Setting veklog to x\nDEBUG: Setting veklog to y\n"
          "DEBUG: Setting protocol to Zmodem Send.\nDEBUG: Adding a (0) to list.\nDEBUG: Setting VEKlog to ''\n",
          {{"VEKLOG", ""}}},
-        // -V ends the run before the operands.
-        {{"sz", "a", "-V"}, "v0 exit=0", "vek sz/rz front end v0.2.1.\n"},
-        {{"-V", "-x"}, "v0 exit=0", "vek sz/rz front end v0.2.1.\n"},
+        // The temporary directory: TMP, TEMP, TEMPDIR, the first set, even empty.
+        {{"sz"}, "v0 sz tmp=/var/t", nullptr, {{"TEMPDIR", "/var/t"}}},
+        {{"sz"}, "v0 sz tmp=/a", nullptr, {{"TEMP", "/a"}, {"TEMPDIR", "/b"}}},
+        {{"sz"}, "v0 sz tmp=", nullptr, {{"TMP", ""}, {"TEMP", "/a"}}},
+        {{"sz"}, "v0 sz tmp=rel dir", nullptr, {{"TMP", "rel dir"}}},
     };
     for (const Case& c : cases) {
         std::string out;
-        RunSettings s;
-        EXPECT_EQ(decided(c.args, c.env, out, s), c.decided) << testing::PrintToString(c.args);
+        EXPECT_EQ(decided(c.args, c.env, out), c.decided) << testing::PrintToString(c.args);
         if (c.out) {
             EXPECT_EQ(out, c.out) << testing::PrintToString(c.args);
         }
-    }
-}
-
-TEST(CommandLine, TemporaryDirectory)
-{
-    const std::tuple<Environment, std::string, std::string> cases[] = {
-        {{}, "/tmp", "/tmp/.vek.tmp"},
-        {{{"TEMPDIR", "/var/t"}}, "/var/t", "/var/t/.vek.tmp"},
-        {{{"TEMP", "/a"}, {"TEMPDIR", "/b"}}, "/a", "/a/.vek.tmp"},
-        {{{"TMP", ""}, {"TEMP", "/a"}}, "", "/.vek.tmp"},
-        {{{"TMP", "rel dir"}}, "rel dir", "/start/rel dir/.vek.tmp"},
-    };
-    for (const auto& [env, tmpdir, tmplog] : cases) {
-        std::string out;
-        RunSettings s;
-        decided({"sz"}, env, out, s);
-        EXPECT_EQ(s.tmpdir, tmpdir);
-        EXPECT_EQ(temp_log_base(s.tmpdir, "/start"), tmplog);
     }
 }
 

@@ -19,19 +19,6 @@
 
 namespace {
 
-// Polls until `ready()` holds; false if it still does not after `seconds`.
-template <class Ready>
-bool eventually(Ready ready, int seconds = 30)
-{
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (!ready()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
-
 // The state letters (ps's) of the live processes in process group `pgid`.
 std::string group_states(pid_t pgid)
 {

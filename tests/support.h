@@ -9,6 +9,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tempdir.h"
@@ -40,6 +41,19 @@ struct RunOptions {
 RunResult run_program(const std::vector<std::string>& argv, const RunOptions& opts = {});
 // The same for `body` in a forked child; what it returns is the exit status.
 RunResult run_function(const std::function<int()>& body, const RunOptions& opts = {});
+
+// Polls until `ready()` holds; false if it still does not after `seconds`.
+template <class Ready>
+bool eventually(Ready ready, int seconds = 30)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (!ready()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
 
 // The built program and a minimal environment for it (PATH only).
 std::string vek_binary();

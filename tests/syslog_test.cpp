@@ -15,20 +15,23 @@
 
 namespace {
 
-class Syslog : public FakeTools {
-protected:
-    void TearDown() override
-    {
-        if (fd >= 0) {
-            unlink("/dev/log");
-            close(fd);
-        }
-    }
+class Syslog : public FakeTools {};
 
+TEST_F(Syslog, FatalMessagesAndRecordsOnlyWithTheFlag)
+{
+    if (file_exists("/dev/log"))
+        GTEST_SKIP() << "a system logger owns /dev/log";
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strcpy(addr.sun_path, "/dev/log");
+    const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        close(fd);
+        GTEST_SKIP() << "cannot bind /dev/log: " << std::strerror(errno);
+    }
     // Our messages that arrive within a short while, as "<PRI>text": other
     // programs (sz and rz of concurrent tests among them) may log here too.
-    std::vector<std::string> drain()
-    {
+    auto drain = [fd] {
         std::vector<std::string> got;
         pollfd p{fd, POLLIN, 0};
         char buf[4096];
@@ -39,24 +42,7 @@ protected:
                 got.push_back(m.str(1) + m.str(2));
         }
         return got;
-    }
-
-    int fd = -1;
-};
-
-TEST_F(Syslog, FatalMessagesAndRecordsOnlyWithTheFlag)
-{
-    if (file_exists("/dev/log"))
-        GTEST_SKIP() << "a system logger owns /dev/log";
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::strcpy(addr.sun_path, "/dev/log");
-    const int s = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-        close(s);
-        GTEST_SKIP() << "cannot bind /dev/log: " << std::strerror(errno);
-    }
-    fd = s;
+    };
     env["VEKLOG"] = dir / "xfer.log";
     env["FAKE_STDERR"] = "Sending: a.zip\\nBytes Sent: 100 BPS:12\\n";
 
@@ -81,6 +67,8 @@ TEST_F(Syslog, FatalMessagesAndRecordsOnlyWithTheFlag)
                            "<12>Error! Can't write veklog /dev/full: No space left on device", "<14>" + a_zip,
                            "<13>Passed over 1 records for files this run did not move.", "<11>Fatal! Can't run rz!",
                            "<11>sh: 1: rz: not found"}));
+    unlink("/dev/log");
+    close(fd);
     // The transfer log itself is unchanged by the flag.
     EXPECT_EQ(read_file(dir / "xfer.log"), sent("a.zip", 12) + sent("a.zip", 12));
 }
