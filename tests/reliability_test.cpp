@@ -9,7 +9,7 @@
 #include <atomic>
 #include <cstdio>
 #include <ctime>
-#include <memory>
+#include <tuple>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -61,84 +61,66 @@ std::vector<std::string> record_names(const std::string& log, char dir)
 
 // --- Signals while the second of three files is under way -----------------
 
-struct SignalCase {
-    const char* label;
-    int target;  // 0: the sending side, 1: the receiving side
-    bool whole_group;
-    int sig;
-};
-
-void PrintTo(const SignalCase& c, std::ostream* os) { *os << c.label; }
-
-class Signals : public RealPair, public testing::WithParamInterface<SignalCase> {
-protected:
-    static constexpr size_t big = size_t{64} << 20;
-
-    // Starts three files, of which the second is big; once file 1 is logged as
-    // sent and file 2 is arriving, stops the `peer` side, so that file 2
-    // cannot finish before the other side has its signal.
-    std::unique_ptr<RunningPair> start_and_stop(int peer)
-    {
-        static const std::string two = random_bytes(big, 2);
-        put("1.bin", random_bytes(70000, 1));
-        put("2.bin", two);
-        put("3.bin", random_bytes(70000, 3));
-        auto pair = std::make_unique<RunningPair>(vek("send", "send.log", {"sz", "1.bin", "2.bin", "3.bin"}),
-                                                  vek("recv", "recv.log", {"rz"}));
-        struct stat st {};
-        auto arriving = [&] { return stat((root / "recv/2.bin").c_str(), &st) == 0 && st.st_size > 0; };
-        EXPECT_TRUE(eventually([&] { return log("send.log").find(" 1.bin -1\n") != std::string::npos && arriving(); }))
-            << "file 2 never got under way";
-        kill(-pair->pid(peer), SIGSTOP);
-        EXPECT_TRUE(eventually([&] {
-            const std::string s = group_states(pair->pid(peer));
-            return !s.empty() && s.find_first_not_of('T') == std::string::npos;
-        }));
-        EXPECT_LT(arriving() ? st.st_size : 0, static_cast<off_t>(big)) << "file 2 finished too soon";
-        return pair;
-    }
-};
+// Which side is signalled (0 sends, 1 receives), whether its whole process
+// group or vek alone, and with what.
+class Signals : public RealPair, public testing::WithParamInterface<std::tuple<int, bool, int>> {};
 
 TEST_P(Signals, RecordsEveryWholeFileAndLeavesNothingBehind)
 {
-    const SignalCase& c = GetParam();
-    const int peer = 1 - c.target;
-    const auto pair = start_and_stop(peer);
-    if (HasFailure())
-        return;
-    kill(c.whole_group ? -pair->pid(c.target) : pair->pid(c.target), c.sig);
-    kill(-pair->pid(peer), SIGCONT);
-    const auto [s, r] = pair->wait();
+    const auto [target, whole_group, sig] = GetParam();
+    const int peer = 1 - target;
+    constexpr size_t big = size_t{64} << 20;
+    static const std::string two = random_bytes(big, 2);
+    put("1.bin", random_bytes(70000, 1));
+    put("2.bin", two);
+    put("3.bin", random_bytes(70000, 3));
+    RunningPair pair(vek("send", "send.log", {"sz", "1.bin", "2.bin", "3.bin"}), vek("recv", "recv.log", {"rz"}));
+    // Once file 1 is logged as sent and file 2 is arriving, the peer is
+    // stopped, so that file 2 cannot finish before the target has its signal.
+    struct stat st {};
+    auto arriving = [&] { return stat((root / "recv/2.bin").c_str(), &st) == 0 && st.st_size > 0; };
+    ASSERT_TRUE(eventually([&] { return log("send.log").find(" 1.bin -1\n") != std::string::npos && arriving(); }))
+        << "file 2 never got under way";
+    kill(-pair.pid(peer), SIGSTOP);
+    ASSERT_TRUE(eventually([&] {
+        const std::string s = group_states(pair.pid(peer));
+        return !s.empty() && s.find_first_not_of('T') == std::string::npos;
+    }));
+    ASSERT_LT(arriving() ? st.st_size : 0, static_cast<off_t>(big)) << "file 2 finished too soon";
+    kill(whole_group ? -pair.pid(target) : pair.pid(target), sig);
+    kill(-pair.pid(peer), SIGCONT);
+    const auto [s, r] = pair.wait();
 
-    const RunResult& target = c.target == 0 ? s : r;
-    const RunResult& other = c.target == 0 ? r : s;
+    const RunResult& signalled = target == 0 ? s : r;
+    const RunResult& other = target == 0 ? r : s;
     EXPECT_FALSE(s.timed_out || r.timed_out);
-    EXPECT_EQ(target.status, 128 + c.sig) << target.err;
-    EXPECT_EQ(target.err, "");
-    if (!c.whole_group) {
+    EXPECT_EQ(signalled.status, 128 + sig) << signalled.err;
+    EXPECT_EQ(signalled.err, "");
+    if (!whole_group) {
         EXPECT_EQ(other.status, 0) << other.err;
     }
 
     // Signalled alone, vek lets its command finish the batch; signalled with
     // it, the command ends during file 2.
     const std::vector<std::string> whole = arrived_whole(), all{"1.bin", "2.bin", "3.bin"};
-    EXPECT_EQ(whole, c.whole_group ? std::vector<std::string>{"1.bin"} : all);
+    EXPECT_EQ(whole, whole_group ? std::vector<std::string>{"1.bin"} : all);
     EXPECT_EQ(record_names(log("send.log"), 'S'), whole);
     EXPECT_EQ(record_names(log("recv.log"), 'R'), whole);
     EXPECT_EQ(list_dir(root / "tmp"), std::vector<std::string>{});
-    EXPECT_EQ(group_states(pair->pid(0)), "") << "left running on the sending side";
-    EXPECT_EQ(group_states(pair->pid(1)), "") << "left running on the receiving side";
+    EXPECT_EQ(group_states(pair.pid(0)), "") << "left running on the sending side";
+    EXPECT_EQ(group_states(pair.pid(1)), "") << "left running on the receiving side";
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    MidTransfer, Signals,
-    testing::Values(SignalCase{"SenderGroupHangUp", 0, true, SIGHUP}, SignalCase{"SenderGroupTerminate", 0, true, SIGTERM},
-                    SignalCase{"SendingVekHangUp", 0, false, SIGHUP}, SignalCase{"SendingVekTerminate", 0, false, SIGTERM},
-                    SignalCase{"ReceiverGroupHangUp", 1, true, SIGHUP},
-                    SignalCase{"ReceiverGroupTerminate", 1, true, SIGTERM},
-                    SignalCase{"ReceivingVekHangUp", 1, false, SIGHUP},
-                    SignalCase{"ReceivingVekTerminate", 1, false, SIGTERM}),
-    [](const testing::TestParamInfo<SignalCase>& info) { return std::string(info.param.label); });
+std::string signal_case(const testing::TestParamInfo<std::tuple<int, bool, int>>& info)
+{
+    const auto [target, whole_group, sig] = info.param;
+    const char* who[2][2] = {{"SendingVek", "SenderGroup"}, {"ReceivingVek", "ReceiverGroup"}};
+    return std::string(who[target][whole_group]) + (sig == SIGHUP ? "HangUp" : "Terminate");
+}
+
+INSTANTIATE_TEST_SUITE_P(MidTransfer, Signals,
+                         testing::Combine(testing::Values(0, 1), testing::Bool(), testing::Values(SIGHUP, SIGTERM)),
+                         signal_case);
 
 // --- The capture never reaches the disk ------------------------------------
 
