@@ -21,8 +21,6 @@ void PrintTo(const Batch& b, std::ostream* os) { *os << b.label; }
 
 class EndToEnd : public RealPair, public testing::WithParamInterface<Batch> {};
 
-// Files of 70000 bytes move far faster than 9999 bytes a second, the cap of
-// the rate recorded, so their records are predictable.
 const std::string odd = "q$(touch pwned)\"`id`'.dat";
 INSTANTIATE_TEST_SUITE_P(
     RealCommands, EndToEnd,
@@ -38,7 +36,7 @@ TEST_P(EndToEnd, FilesArriveByteForByteAndBothSidesRecordThem)
     const Batch& b = GetParam();
     mkdir((root / "send/sub").c_str(), 0755);
     mkdir((root / "recv/in").c_str(), 0755);
-    write_file(root / "send/list", "sub/deep.bin\n\n lead\r\n-dash  \n");
+    write_file(root / "send/list", "sub/deep.bin\n\n lead\r\n-dash  \n");  // for @list
     unsigned seed = 0;
     for (const auto& [name, size] : b.files)
         put(name, random_bytes(size, ++seed));
@@ -52,6 +50,8 @@ TEST_P(EndToEnd, FilesArriveByteForByteAndBothSidesRecordThem)
         EXPECT_EQ(side->status, 0);
         EXPECT_EQ(side->err, "");
     }
+    // Any file but an empty one moves far faster than 9999 bytes a second,
+    // the cap of the rate recorded, so the records are predictable.
     std::string sent_log, received_log;
     std::vector<std::string> landed{"in"}, tree;
     for (const std::string& path : b.moved) {

@@ -9,11 +9,11 @@
 #include <atomic>
 #include <cstdio>
 #include <ctime>
-#include <tuple>
 #include <regex>
 #include <set>
 #include <sstream>
 #include <thread>
+#include <tuple>
 
 #include "fixtures.h"
 
