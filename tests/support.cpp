@@ -132,6 +132,8 @@ Deadline deadline_after(int seconds) { return std::chrono::steady_clock::now() +
 int reap(pid_t pid, Deadline deadline, bool& timed_out)
 {
     const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    if (pidfd < 0)
+        throw std::runtime_error("pidfd_open failed");
     pollfd ended{pidfd, POLLIN, 0};
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     while (poll(&ended, 1, static_cast<int>(std::max<long long>(left.count(), 0))) < 0 && errno == EINTR) {
