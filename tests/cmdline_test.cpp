@@ -3,186 +3,114 @@
 #include <gtest/gtest.h>
 
 #include "diag.h"
-#include "capture.h"
 
 namespace {
 
-// One parse of a command line, with everything it wrote to standard output.
-struct Parsed {
+// What a parse of `args` decided, in one line: verbosity, transfer log, list,
+// -s, protocol word, batch, the counted names, the temporary directory when
+// not the default, and the status when the command line ends the run (none
+// here: those runs are checked on the built program, in cli_test.cpp). Whatever it wrote to standard output goes to `out`.
+std::string decided(Args args, const Environment& env, std::string& out)
+{
     RunSettings s;
-    std::optional<int> status;
-    std::string out;
-    int verbosity = 0;
+    args.insert(args.begin(), "vek");
+    testing::internal::CaptureStdout();
+    const std::optional<int> status = parse_command_line(args, env, s);
+    out = testing::internal::GetCapturedStdout();
+    std::string d = "v" + std::to_string(verbosity());
+    set_verbosity(0);
+    if (s.makeveklog)
+        d += " log=" + s.veklog;
+    if (!s.filelist.empty())
+        d += " list=" + s.filelist;
+    if (s.makesyslog)
+        d += " syslog";
+    if (s.proto != PROTO_NONE)
+        d += std::string(" ") + (s.action == ACTION_SEND ? 's' : 'r') + " xyz"[s.proto];
+    if (s.batch)
+        d += " batch";
+    for (int i = 0; i < s.numfiles; ++i)
+        d += (i ? "," : " [") + s.filename[i] + (i + 1 == s.numfiles ? "]" : "");
+    if (s.tmpdir != "/tmp")
+        d += " tmp=" + s.tmpdir;
+    if (status)
+        d += " exit=" + std::to_string(*status);
+    return d;
+}
+
+struct Case {
+    Args args;
+    std::string decided;
+    const char* out = nullptr;  // null: not looked at
+    Environment env = {};
 };
 
-Parsed parse(Args args, const Environment& env = {})
+TEST(CommandLine, Decides)
 {
-    args.insert(args.begin(), "vek");
-    Parsed p;
-    testing::internal::CaptureStdout();
-    p.status = parse_command_line(args, env, p.s);
-    p.out = testing::internal::GetCapturedStdout();
-    p.verbosity = verbosity();
-    set_verbosity(0);
-    return p;
-}
-
-std::vector<std::string> names(const RunSettings& s)
-{
-    return {s.filename.begin(), s.filename.begin() + s.numfiles};
-}
-
-TEST(OptionPass, FollowsGetoptConventions)
-{
-    Parsed p = parse({"-vv", "-dlog", "sz"});
-    EXPECT_EQ(p.verbosity, 2);
-    EXPECT_EQ(p.s.veklog, "log");
-    EXPECT_TRUE(p.s.makeveklog);
-
-    // A value is taken whatever it holds.
-    p = parse({"-d", "-v", "sz"});
-    EXPECT_EQ(p.s.veklog, "-v");
-    EXPECT_EQ(p.verbosity, 0);
-    p = parse({"-f", "--", "sz"});
-    EXPECT_EQ(p.s.filelist, "--");
-
-    // Options may follow operands, and "--" ends them.
-    p = parse({"sz", "a", "-v", "b", "--", "-s", "-v"});
-    EXPECT_EQ(p.verbosity, 1);
-    EXPECT_FALSE(p.s.makesyslog);
-    EXPECT_EQ(names(p.s), (std::vector<std::string>{"a", "b"}));
-
-    // Strict POSIX mode stops at the first operand.
-    p = parse({"-v", "sz", "-v", "-s"}, {{"POSIXLY_CORRECT", ""}});
-    EXPECT_EQ(p.verbosity, 1);
-    EXPECT_FALSE(p.s.makesyslog);
-    EXPECT_EQ(p.s.action, ACTION_SEND);
-}
-
-TEST(OptionPass, SameSettingsWhereverOptionsStand)
-{
-    Parsed a = parse({"sz", "a", "-v", "b"});
-    Parsed b = parse({"-v", "sz", "a", "b"});
-    EXPECT_EQ(a.verbosity, b.verbosity);
-    EXPECT_EQ(names(a.s), names(b.s));
-    EXPECT_EQ(a.out, b.out);
-}
-
-TEST(OptionPass, MessagesDependOnVerbosityAtTheTime)
-{
-    EXPECT_EQ(parse({"-d", "x.log", "-v"}).out, "DEBUG: Increasing verbosity to 1.\n");
-    EXPECT_EQ(parse({"-v", "-d", "x.log", "-v", "-s", "-f", "l"}).out,
-              "DEBUG: Increasing verbosity to 1.\n"
-              "DEBUG: Setting veklog to x.log\n"
-              "DEBUG: Increasing verbosity to 2.\n"
-              "DEBUG: Turning on syslog()ing.\n"
-              "DEBUG: Sending files in list 'l'.\n");
-}
-
-TEST(OptionPass, EndingOptionsStopBeforeOperands)
-{
-    for (const Args& args : std::vector<Args>{{"sz", "a", "-V"}, {"-V", "-x"}}) {
-        Parsed p = parse(args);
-        EXPECT_EQ(p.status, 0);
-        EXPECT_EQ(p.out, "vek sz/rz front end v0.2.1.\n");
-        EXPECT_EQ(p.s.numfiles, 0);
-    }
-    for (const Args& args : std::vector<Args>{{"-h"}, {"-H"}, {"-vx"}, {"-v", "-d"}, {"--help"}}) {
-        testing::internal::CaptureStderr();
-        Parsed p = parse(args);
-        testing::internal::GetCapturedStderr();
-        EXPECT_EQ(p.status, 0);
-        EXPECT_NE(p.out.find("given on the command line.\n"), std::string::npos);
-    }
-}
-
-TEST(OperandPass, LaterListsAndLogsWin)
-{
-    EXPECT_EQ(parse({"@b", "-f", "a", "sz"}).s.filelist, "b");
-    EXPECT_EQ(parse({"-f", "a", "@b", "sz"}).s.filelist, "b");
-    EXPECT_EQ(parse({"--veklog", "y", "-d", "x", "sz"}).s.veklog, "y");
-    EXPECT_EQ(parse({"--VEKLOG", "y", "--veklog", "z", "sz"}).s.veklog, "z");
-
-    // --veklog skips what the option pass took: here -v.
-    Parsed p = parse({"sz", "--veklog", "-v", "log", "a"});
-    EXPECT_EQ(p.s.veklog, "log");
-    EXPECT_EQ(names(p.s), std::vector<std::string>{"a"});
-
-    p = parse({"-f", "list", "@", "sz"});
-    EXPECT_EQ(p.s.filelist, "");
-    EXPECT_TRUE(p.s.batch);
-}
-
-TEST(OperandPass, WordsNamesAndLongOptions)
-{
-    Parsed p = parse({"-v", "--Syslog", "SZ", "--nothing", "-", "ry", "sx", "-d", "x.log", "100%.zip"});
-    EXPECT_EQ(p.s.proto, PROTO_XMODEM);
-    EXPECT_EQ(p.s.action, ACTION_SEND);
-    EXPECT_TRUE(p.s.makesyslog);
-    EXPECT_EQ(names(p.s), (std::vector<std::string>{"SZ", "100%.zip"}));
-    EXPECT_EQ(p.out,
-              "DEBUG: Increasing verbosity to 1.\n"
-              "DEBUG: Setting veklog to x.log\n"
-              "DEBUG: Turning on syslog()ing.\n"
-              "DEBUG: Adding SZ (0) to list.\n"
-              "DEBUG: Setting protocol to Ymodem Receive.\n"
-              "DEBUG: Setting protocol to Xmodem Send.\n"
-              "DEBUG: Adding 100%.zip (1) to list.\n");
-
-    p = parse({"-vv", "rz", "a"});
-    EXPECT_EQ(p.out,
-              "DEBUG: Increasing verbosity to 1.\n"
-              "DEBUG: Increasing verbosity to 2.\n"
-              "DEBUG: Setting protocol to Zmodem Receive.\n"
-              "DEBUG: Checking arg: a\n"
-              "DEBUG: Adding a (0) to list.\n");
-}
-
-TEST(OperandPass, BatchFromTheThirdName)
-{
-    EXPECT_FALSE(parse({"sz", "a", "b"}).s.batch);
-    EXPECT_TRUE(parse({"sz", "a", "b", "c"}).s.batch);
-}
-
-TEST(Environment, VeklogOverridesAndComesLast)
-{
-    Parsed p = parse({"-v", "-d", "x", "--veklog", "y", "sz", "a"}, {{"VEKLOG", ""}});
-    EXPECT_EQ(p.s.veklog, "");
-    EXPECT_TRUE(p.s.makeveklog);
-    const std::string last = "DEBUG: Setting VEKlog to ''\n";
-    ASSERT_GE(p.out.size(), last.size());
-    EXPECT_EQ(p.out.substr(p.out.size() - last.size()), last);
-}
-
-TEST(Environment, TemporaryDirectory)
-{
-    struct Case {
-        Environment env;
-        std::string tmpdir, tmplog;
-    } cases[] = {
-        {{}, "/tmp", "/tmp/.vek.tmp"},
-        {{{"TEMPDIR", "/var/t"}}, "/var/t", "/var/t/.vek.tmp"},
-        {{{"TEMP", "/a"}, {"TEMPDIR", "/b"}}, "/a", "/a/.vek.tmp"},
-        {{{"TMP", ""}, {"TEMP", "/a"}}, "", "/.vek.tmp"},
-        {{{"TMP", "rel dir"}}, "rel dir", "/start/rel dir/.vek.tmp"},
+    const char* same_out =
+        "DEBUG: Increasing verbosity to 1.\nDEBUG: Setting protocol to Zmodem Send.\n"
+        "DEBUG: Adding a (0) to list.\nDEBUG: Adding b (1) to list.\n";
+    const Case cases[] = {
+        // Short options as getopt takes them: values whatever they hold,
+        // options after operands, "--" ends them, and strict POSIX mode stops
+        // at the first operand.
+        {{"-vv", "-dlog", "sz"}, "v2 log=log sz"},
+        {{"-d", "-v", "sz"}, "v0 log=-v sz"},
+        {{"-f", "--", "sz"}, "v0 list=-- sz batch"},
+        {{"sz", "a", "-v", "b", "--", "-s", "-v"}, "v1 sz [a,b]"},
+        {{"-v", "sz", "-v", "-s"}, "v1 sz", nullptr, {{"POSIXLY_CORRECT", ""}}},
+        // Wherever options stand, the same settings and messages.
+        {{"sz", "a", "-v", "b"}, "v1 sz [a,b]", same_out},
+        {{"-v", "sz", "a", "b"}, "v1 sz [a,b]", same_out},
+        // Each message as the verbosity stands when it is made.
+        {{"-d", "x.log", "-v"}, "v1 log=x.log", "DEBUG: Increasing verbosity to 1.\n"},
+        {{"-v", "-d", "x.log", "-v", "-s", "-f", "l"}, "v2 log=x.log list=l syslog batch",
+         "DEBUG: Increasing verbosity to 1.\nDEBUG: Setting veklog to x.log\nDEBUG: Increasing verbosity to 2.\n"
+         "DEBUG: Turning on syslog()ing.\nDEBUG: Sending files in list 'l'.\n"},
+        // The later list or log wins; --veklog skips what the option pass took.
+        {{"@b", "-f", "a", "sz"}, "v0 list=b sz batch"},
+        {{"-f", "a", "@b", "sz"}, "v0 list=b sz batch"},
+        {{"--veklog", "y", "-d", "x", "sz"}, "v0 log=y sz"},
+        {{"--VEKLOG", "y", "--veklog", "z", "sz"}, "v0 log=z sz"},
+        {{"sz", "--veklog", "-v", "log", "a"}, "v1 log=log sz [a]"},
+        {{"-f", "list", "@", "sz"}, "v0 sz batch"},
+        // Protocol words, names and long options, in command-line order.
+        {{"-v", "--Syslog", "SZ", "--nothing", "-", "ry", "sx", "-d", "x.log", "100%.zip"},
+         "v1 log=x.log syslog sx [SZ,100%.zip]",
+         "DEBUG: Increasing verbosity to 1.\nDEBUG: Setting veklog to x.log\nDEBUG: Turning on syslog()ing.\n"
+         "DEBUG: Adding SZ (0) to list.\nDEBUG: Setting protocol to Ymodem Receive.\n"
+         "DEBUG: Setting protocol to Xmodem Send.\nDEBUG: Adding 100%.zip (1) to list.\n"},
+        {{"-vv", "rz", "a"}, "v2 rz [a]",
+         "DEBUG: Increasing verbosity to 1.\nDEBUG: Increasing verbosity to 2.\n"
+         "DEBUG: Setting protocol to Zmodem Receive.\nDEBUG: Checking arg: a\nDEBUG: Adding a (0) to list.\n"},
+        // A send is a batch from the third name; a receive from none, or from
+        // three, counting only the command line's names.
+        {{"sz", "a", "b"}, "v0 sz [a,b]"},
+        {{"sz", "a", "b", "c"}, "v0 sz batch [a,b,c]"},
+        {{"rz"}, "v0 rz batch"},
+        {{"rz", "a", "b"}, "v0 rz [a,b]"},
+        {{"rz", "a", "b", "c"}, "v0 rz batch [a,b,c]"},
+        {{"rz", "@list", "a"}, "v0 list=list rz [a]"},
+        {{"rz", "a", "@"}, "v0 rz [a]"},
+        {{"rz", "@"}, "v0 rz batch"},
+        // VEKLOG overrides, even empty, and is said last.
+        {{"-v", "-d", "x", "--veklog", "y", "sz", "a"}, "v1 log= sz [a]",
+         "DEBUG: Increasing verbosity to 1.\nDEBUG: Setting veklog to x\nDEBUG: Setting veklog to y\n"
+         "DEBUG: Setting protocol to Zmodem Send.\nDEBUG: Adding a (0) to list.\nDEBUG: Setting VEKlog to ''\n",
+         {{"VEKLOG", ""}}},
+        // The temporary directory: TMP, TEMP, TEMPDIR, the first set, even empty.
+        {{"sz"}, "v0 sz tmp=/var/t", nullptr, {{"TEMPDIR", "/var/t"}}},
+        {{"sz"}, "v0 sz tmp=/a", nullptr, {{"TEMP", "/a"}, {"TEMPDIR", "/b"}}},
+        {{"sz"}, "v0 sz tmp=", nullptr, {{"TMP", ""}, {"TEMP", "/a"}}},
+        {{"sz"}, "v0 sz tmp=rel dir", nullptr, {{"TMP", "rel dir"}}},
     };
     for (const Case& c : cases) {
-        Parsed p = parse({"sz"}, c.env);
-        EXPECT_EQ(p.s.tmpdir, c.tmpdir);
-        EXPECT_EQ(temp_log_base(p.s.tmpdir, "/start"), c.tmplog);
+        std::string out;
+        EXPECT_EQ(decided(c.args, c.env, out), c.decided) << testing::PrintToString(c.args);
+        if (c.out) {
+            EXPECT_EQ(out, c.out) << testing::PrintToString(c.args);
+        }
     }
-}
-
-TEST(ReceiveDecision, FromCommandLineNamesOnly)
-{
-    EXPECT_TRUE(parse({"rz"}).s.batch);
-    EXPECT_FALSE(parse({"rz", "a"}).s.batch);
-    EXPECT_FALSE(parse({"rz", "a", "b"}).s.batch);
-    EXPECT_TRUE(parse({"rz", "a", "b", "c"}).s.batch);
-    EXPECT_FALSE(parse({"rz", "@list", "a"}).s.batch);
-    EXPECT_FALSE(parse({"rz", "a", "@"}).s.batch);
-    EXPECT_TRUE(parse({"rz", "@"}).s.batch);
-    EXPECT_TRUE(parse({"sz", "a"}).s.batch == false);
 }
 
 }  // namespace

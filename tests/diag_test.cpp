@@ -1,7 +1,6 @@
 #include "diag.h"
 
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include <cstdio>
@@ -11,37 +10,28 @@
 
 namespace {
 
-std::string capture(int level, int lvl, const char* fmt, const char* arg)
+// What debug_printf(lvl, fmt, arg) writes at diagnostic level `level`.
+std::string shown(int level, int lvl, const char* fmt, const char* arg)
 {
-    Verbosity v(level);
+    set_verbosity(level);
     testing::internal::CaptureStdout();
-    debug_printf(lvl, fmt, arg);
-    return testing::internal::GetCapturedStdout();
+    const int n = debug_printf(lvl, fmt, arg);
+    std::string out = testing::internal::GetCapturedStdout();
+    set_verbosity(0);
+    EXPECT_EQ(n, out.empty() ? 0 : static_cast<int>(out.size() - 7)) << "the length without \"DEBUG: \"";
+    return out;
 }
 
-TEST(Diag, LevelsGateMessages)
+TEST(Diag, LevelsGateMessagesWrittenWholeAndUnchanged)
 {
-    EXPECT_EQ(capture(0, 1, "x %s\n", "a"), "");
-    EXPECT_EQ(capture(0, 0, "x %s\n", "a"), "");
-    EXPECT_EQ(capture(2, 1, "x %s\n", "a"), "DEBUG: x a\n");
-    EXPECT_EQ(capture(2, 2, "x %s\n", "a"), "DEBUG: x a\n");
-    EXPECT_EQ(capture(2, 3, "x %s\n", "a"), "");
-}
-
-TEST(Diag, PercentInArgumentsIsWrittenUnchanged)
-{
-    EXPECT_EQ(capture(1, 1, "Adding %s (0) to list.\n", "100%.zip %s %n"),
-              "DEBUG: Adding 100%.zip %s %n (0) to list.\n");
-}
-
-TEST(Diag, LongMessagesAreNotCut)
-{
-    std::string name(5000, 'n');
-    EXPECT_EQ(capture(1, 1, "%s|", name.c_str()), "DEBUG: " + name + "|");
-    Verbosity v(1);
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(debug_printf(1, "%s", name.c_str()), 5000);
-    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(shown(0, 1, "x %s\n", "a"), "");
+    EXPECT_EQ(shown(0, 0, "x %s\n", "a"), "");
+    EXPECT_EQ(shown(2, 1, "x %s\n", "a"), "DEBUG: x a\n");
+    EXPECT_EQ(shown(2, 2, "x %s\n", "a"), "DEBUG: x a\n");
+    EXPECT_EQ(shown(2, 3, "x %s\n", "a"), "");
+    EXPECT_EQ(shown(1, 1, "Adding %s (0) to list.\n", "100%.zip %s %n"), "DEBUG: Adding 100%.zip %s %n (0) to list.\n");
+    const std::string name(5000, 'n');
+    EXPECT_EQ(shown(1, 1, "%s|", name.c_str()), "DEBUG: " + name + "|");
 }
 
 // A fatal message must not overtake what the program wrote before it when both

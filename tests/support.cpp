@@ -1,11 +1,11 @@
 #include "support.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,8 +14,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <random>
 #include <sstream>
-#include <thread>
 
 std::string read_file(const std::string& path)
 {
@@ -46,32 +46,32 @@ bool file_exists(const std::string& path)
 std::vector<std::string> list_dir(const std::string& path)
 {
     std::vector<std::string> names;
-    if (DIR* d = opendir(path.c_str())) {
-        while (dirent* e = readdir(d)) {
-            std::string n = e->d_name;
-            if (n != "." && n != "..")
-                names.push_back(n);
-        }
-        closedir(d);
-    }
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator(path, ec))
+        names.push_back(e.path().filename());
     std::sort(names.begin(), names.end());
     return names;
 }
 
-std::optional<uid_t> unprivileged_user()
+std::string random_bytes(size_t n, unsigned seed)
 {
-    if (geteuid() != 0)
-        return std::nullopt;
-    return 65534;
+    std::mt19937 gen(seed);
+    std::string s(n, '\0');
+    uint32_t word = 0;
+    for (size_t i = 0; i < n; ++i) {
+        if (i % 4 == 0)
+            word = gen();
+        s[i] = static_cast<char>(word >> (8 * (i % 4)));
+    }
+    return s;
 }
 
-void give_to(const std::string& path, uid_t uid)
+std::string vek_binary() { return VEK_BINARY; }
+
+std::map<std::string, std::string> base_env()
 {
-    std::error_code ec;
-    lchown(path.c_str(), uid, uid);
-    for (auto it = std::filesystem::recursive_directory_iterator(path, ec);
-         !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec))
-        lchown(it->path().c_str(), uid, uid);
+    const char* path = std::getenv("PATH");
+    return {{"PATH", path ? path : "/usr/bin:/bin"}};
 }
 
 namespace {
@@ -86,8 +86,7 @@ pid_t start(const RunOptions& opts, int in, int out, int err, const std::functio
         throw std::runtime_error("fork failed");
     if (pid == 0) {
         setpgid(0, 0);
-        // Whatever the test runner was started with, and the test process's own
-        // ignored SIGPIPE, the program sees the defaults.
+        // Whatever the test runner was started with, the program sees the defaults.
         for (int sig : {SIGPIPE, SIGINT, SIGQUIT})
             signal(sig, SIG_DFL);
         sigset_t none;
@@ -107,153 +106,148 @@ pid_t start(const RunOptions& opts, int in, int out, int err, const std::functio
     return pid;
 }
 
-RunResult run(const RunOptions& opts, const std::function<void()>& then)
+// execve's arrays are made before the fork: a test may run programs from
+// several threads, and a child of a threaded process must not allocate.
+pid_t spawn(const std::vector<std::string>& argv, const RunOptions& opts, int in, int out, int err)
 {
-    int in[2], out[2], err[2];
-    if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC))
-        throw std::runtime_error("pipe failed");
-    const pid_t pid = start(opts, in[0], out[1], err[1], then);
-    for (int fd : {in[0], out[1], err[1]})
-        close(fd);
-    RunResult r;
-    const Deadline deadline = deadline_after(opts.timeout_seconds);
-    pump({{out[0], &r.out}, {err[0], &r.err}, {in[1], nullptr, &opts.input}}, deadline);
-    r.status = reap(pid, deadline, &r.timed_out);
-    return r;
+    std::vector<std::string> envs;
+    for (const auto& [k, v] : opts.env)
+        envs.push_back(k + "=" + v);
+    std::vector<char*> av, ev;
+    for (const auto& a : argv)
+        av.push_back(const_cast<char*>(a.c_str()));
+    for (auto& e : envs)
+        ev.push_back(e.data());
+    av.push_back(nullptr);
+    ev.push_back(nullptr);
+    return start(opts, in, out, err, [&] { execve(av[0], av.data(), ev.data()); });
 }
 
-// An execve of `argv` with `env`, its arrays made before the fork.
-class Exec {
-public:
-    Exec(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env)
-    {
-        for (const auto& [k, v] : env)
-            envs_.push_back(k + "=" + v);
-        for (const auto& a : argv)
-            argv_.push_back(const_cast<char*>(a.c_str()));
-        argv_.push_back(nullptr);
-        for (auto& e : envs_)
-            env_.push_back(e.data());
-        env_.push_back(nullptr);
+using Deadline = std::chrono::steady_clock::time_point;
+
+Deadline deadline_after(int seconds) { return std::chrono::steady_clock::now() + std::chrono::seconds(seconds); }
+
+// Waits for `pid` until the deadline, then kills it and its process group.
+// Returns the exit status, or 128 + signal.
+int reap(pid_t pid, Deadline deadline, bool& timed_out)
+{
+    const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    if (pidfd < 0)
+        throw std::runtime_error("pidfd_open failed");
+    pollfd ended{pidfd, POLLIN, 0};
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    while (poll(&ended, 1, static_cast<int>(std::max<long long>(left.count(), 0))) < 0 && errno == EINTR) {
     }
-    void operator()() const { execve(argv_[0], argv_.data(), env_.data()); }
-
-private:
-    std::vector<std::string> envs_;
-    std::vector<char*> argv_, env_;
-};
-
-}  // namespace
-
-pid_t spawn_process(const std::vector<std::string>& argv, const RunOptions& opts, int in, int out,
-                    int err)
-{
-    const Exec exec(argv, opts.env);
-    return start(opts, in, out, err, [&] { exec(); });
-}
-
-RunResult run_program(const std::vector<std::string>& argv, const RunOptions& opts)
-{
-    const Exec exec(argv, opts.env);
-    return run(opts, [&] { exec(); });
-}
-
-RunResult run_function(const std::function<int()>& body, const RunOptions& opts)
-{
-    return run(opts, [&] {
-        const int status = body();
-        std::fflush(nullptr);
-        _exit(status);
-    });
-}
-
-Deadline deadline_after(int seconds)
-{
-    return std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-}
-
-void pump(std::vector<Stream> streams, Deadline deadline)
-{
-    signal(SIGPIPE, SIG_IGN);  // a child that stops reading must not end the test
-    std::vector<size_t> done(streams.size(), 0);
-    for (Stream& s : streams) {
-        if (s.from && s.from->empty()) {
-            close(s.fd);
-            s.fd = -1;
-        } else if (s.from) {
-            fcntl(s.fd, F_SETFL, O_NONBLOCK);
-        }
+    close(pidfd);
+    if (!(ended.revents & POLLIN)) {
+        kill(-pid, SIGKILL);
+        kill(pid, SIGKILL);
+        timed_out = true;
     }
-    auto open = [&] {
-        return std::any_of(streams.begin(), streams.end(), [](const Stream& s) { return s.fd >= 0; });
-    };
-    while (open()) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                              deadline - std::chrono::steady_clock::now())
-                              .count();
-        if (left <= 0)
-            break;
-        std::vector<pollfd> fds;
-        for (const Stream& s : streams)
-            fds.push_back({s.fd, static_cast<short>(s.from ? POLLOUT : POLLIN), 0});
-        if (poll(fds.data(), fds.size(), static_cast<int>(std::min<long long>(left, 1000))) < 0 &&
-            errno != EINTR)
-            break;
-        for (size_t k = 0; k < streams.size(); ++k) {
-            Stream& s = streams[k];
-            if (s.fd < 0 || !(fds[k].revents & (POLLIN | POLLOUT | POLLHUP | POLLERR)))
-                continue;
-            bool finished;
-            if (s.from) {
-                const ssize_t n = write(s.fd, s.from->data() + done[k], s.from->size() - done[k]);
-                if (n > 0)
-                    done[k] += static_cast<size_t>(n);
-                finished = done[k] == s.from->size() || (n < 0 && errno != EAGAIN && errno != EINTR);
-            } else {
-                char buf[65536];
-                const ssize_t n = read(s.fd, buf, sizeof buf);
-                if (n > 0)
-                    s.into->append(buf, static_cast<size_t>(n));
-                finished = n == 0 || (n < 0 && errno != EINTR);
-            }
-            if (finished) {
-                close(s.fd);
-                s.fd = -1;
-            }
-        }
-    }
-    for (const Stream& s : streams)
-        if (s.fd >= 0)
-            close(s.fd);
-}
-
-int reap(pid_t pid, Deadline deadline, bool* timed_out)
-{
     int ws = 0;
-    for (;;) {
-        const pid_t r = waitpid(pid, &ws, WNOHANG);
-        if (r == pid)
-            break;
-        if (r < 0 && errno != EINTR)
-            return -1;
-        if (std::chrono::steady_clock::now() >= deadline) {
-            kill(-pid, SIGKILL);
-            kill(pid, SIGKILL);
-            if (timed_out)
-                *timed_out = true;
-            while (waitpid(pid, &ws, 0) < 0 && errno == EINTR) {
-            }
-            break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    while (waitpid(pid, &ws, 0) < 0 && errno == EINTR) {
     }
     return WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
 }
 
-std::string vek_binary() { return VEK_BINARY; }
-
-std::map<std::string, std::string> base_env()
+// Reads each descriptor into its string until all are closed or the deadline
+// passes; closes them all. Pipes, as a host gives: a file would take a limit
+// on file sizes that a test sets for the program.
+void pump(std::vector<std::pair<int, std::string*>> streams, Deadline deadline)
 {
-    const char* path = std::getenv("PATH");
-    return {{"PATH", path ? path : "/usr/bin:/bin"}};
+    std::vector<pollfd> fds;
+    for (const auto& s : streams)
+        fds.push_back({s.first, POLLIN, 0});
+    for (size_t open = fds.size(); open > 0;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const int ready = left.count() > 0 ? poll(fds.data(), fds.size(), static_cast<int>(left.count())) : 0;
+        if (ready == 0 || (ready < 0 && errno != EINTR))
+            break;
+        for (size_t k = 0; ready > 0 && k < fds.size(); ++k) {
+            if (!fds[k].revents)
+                continue;
+            char buf[65536];
+            const ssize_t n = read(fds[k].fd, buf, sizeof buf);
+            if (n > 0) {
+                streams[k].second->append(buf, static_cast<size_t>(n));
+            } else if (n == 0 || errno != EINTR) {
+                close(fds[k].fd);
+                fds[k].fd = -1;
+                --open;
+            }
+        }
+    }
+    for (const pollfd& p : fds)
+        if (p.fd >= 0)
+            close(p.fd);
+}
+
+RunResult run(const RunOptions& opts, const std::function<pid_t(int in, int out, int err)>& spawn_it)
+{
+    int out[2], err[2];
+    const int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (in < 0 || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC))
+        throw std::runtime_error("pipe failed");
+    const pid_t pid = spawn_it(in, out[1], err[1]);
+    for (int fd : {in, out[1], err[1]})
+        close(fd);
+    RunResult r;
+    const Deadline deadline = deadline_after(opts.timeout_seconds);
+    pump({{out[0], &r.out}, {err[0], &r.err}}, deadline);
+    r.status = reap(pid, deadline, r.timed_out);
+    return r;
+}
+
+}  // namespace
+
+RunResult run_program(const std::vector<std::string>& argv, const RunOptions& opts)
+{
+    return run(opts, [&](int in, int out, int err) { return spawn(argv, opts, in, out, err); });
+}
+
+RunResult run_function(const std::function<int()>& body, const RunOptions& opts)
+{
+    return run(opts, [&](int in, int out, int err) {
+        return start(opts, in, out, err, [&] {
+            const int status = body();
+            std::fflush(nullptr);
+            _exit(status);
+        });
+    });
+}
+
+RunningPair::RunningPair(const PairSide& first, const PairSide& second)
+    : deadline_(deadline_after(first.opts.timeout_seconds))
+{
+    int a_to_b[2], b_to_a[2], a_err[2], b_err[2];
+    if (pipe2(a_to_b, O_CLOEXEC) || pipe2(b_to_a, O_CLOEXEC) || pipe2(a_err, O_CLOEXEC) || pipe2(b_err, O_CLOEXEC))
+        throw std::runtime_error("pipe failed");
+    pids_[0] = spawn(first.argv, first.opts, b_to_a[0], a_to_b[1], a_err[1]);
+    pids_[1] = spawn(second.argv, second.opts, a_to_b[0], b_to_a[1], b_err[1]);
+    for (int fd : {a_to_b[0], a_to_b[1], b_to_a[0], b_to_a[1], a_err[1], b_err[1]})
+        close(fd);
+    errfds_[0] = a_err[0];
+    errfds_[1] = b_err[0];
+}
+
+RunningPair::~RunningPair()
+{
+    for (int side = 0; side < 2; ++side) {
+        kill(-pids_[side], SIGKILL);  // whatever is left of the group, too
+        if (waited_)
+            continue;
+        while (waitpid(pids_[side], nullptr, 0) < 0 && errno == EINTR) {
+        }
+        close(errfds_[side]);
+    }
+}
+
+std::pair<RunResult, RunResult> RunningPair::wait()
+{
+    std::pair<RunResult, RunResult> r;
+    pump({{errfds_[0], &r.first.err}, {errfds_[1], &r.second.err}}, deadline_);
+    r.first.status = reap(pids_[0], deadline_, r.first.timed_out);
+    r.second.status = reap(pids_[1], deadline_, r.second.timed_out);
+    waited_ = true;
+    return r;
 }

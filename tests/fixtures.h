@@ -1,14 +1,15 @@
-// The built program run with fake sz and rz first on PATH, which record how
-// they were called and write to their standard error whatever a test asks.
+// The two ways the tests run the built program: with fake sz and rz first on
+// PATH, which record how they were called and write to their standard error
+// whatever a test asks; and two copies back to back with the real ones.
 #pragma once
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <map>
 #include <optional>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -52,8 +53,13 @@ protected:
         env["TMP"] = dir / "tmp";
     }
 
-    // Runs the program from now on as unprivileged_user(), who owns the tree.
-    void unprivileged() { uid = unprivileged_user(); }
+    // Runs the program from now on as someone whom permissions stop, who owns
+    // the tree: nobody when the tests run as root, else the tests' own user.
+    void unprivileged()
+    {
+        if (geteuid() == 0)
+            uid = 65534;
+    }
 
     RunOptions options(const std::string& cwd = "")
     {
@@ -62,8 +68,13 @@ protected:
         o.cwd = cwd.empty() ? dir / "work" : cwd;
         o.timeout_seconds = 30;
         o.uid = uid;
-        if (uid)
-            give_to(dir.path(), *uid);
+        if (uid) {  // the whole tree, as the program's own files would be
+            std::error_code ec;
+            lchown(dir.path().c_str(), *uid, *uid);
+            for (auto it = std::filesystem::recursive_directory_iterator(dir.path(), ec);
+                 !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec))
+                lchown(it->path().c_str(), *uid, *uid);
+        }
         return o;
     }
 
@@ -87,18 +98,67 @@ protected:
     std::string recorded(const std::string& what) { return read_file(dir / what); }
     bool ran(const std::string& tool) { return file_exists(dir / (tool + ".args")); }
 
-    // The temporary log named in the command line that -vvv shows.
-    static std::string log_of(const std::string& out)
-    {
-        std::smatch m;
-        if (!std::regex_search(out, m, std::regex(" 2>([^\"\n]*)\"\\)\n")))
-            return "";
-        return m[1];
-    }
-
     std::vector<std::string> leftovers() { return list_dir(dir / "tmp"); }
 
     TempDir dir;
     std::map<std::string, std::string> env;
     std::optional<uid_t> uid;
+};
+
+class RealPair : public testing::Test {
+protected:
+    // send/ and recv/ for the two sides, which share tmp/ as the nodes of one
+    // host share a TMP.
+    void SetUp() override
+    {
+        for (const char* d : {"send", "recv", "tmp"})
+            mkdir((root / d).c_str(), 0755);
+    }
+
+    PairSide side(const std::string& cwd, std::vector<std::string> argv)
+    {
+        PairSide p{std::move(argv), {}};
+        p.opts.env = base_env();
+        p.opts.env["TMP"] = root / "tmp";
+        p.opts.cwd = root / cwd;
+        return p;
+    }
+
+    // The program in `cwd` with transfer log `veklog`, both in the tree.
+    PairSide vek(const std::string& cwd, const std::string& veklog, std::vector<std::string> args)
+    {
+        args.insert(args.begin(), vek_binary());
+        PairSide p = side(cwd, std::move(args));
+        p.opts.env["VEKLOG"] = root / veklog;
+        return p;
+    }
+
+    // The command that vek would run, run by the shell without it.
+    PairSide bare(const std::string& cwd, const std::string& command, const std::vector<std::string>& names = {})
+    {
+        std::vector<std::string> argv{"/bin/sh", "-c", "exec " + command + " \"$@\"", "sh"};
+        argv.insert(argv.end(), names.begin(), names.end());
+        return side(cwd, std::move(argv));
+    }
+
+    void put(const std::string& name, const std::string& data)
+    {
+        files[name] = data;
+        write_file(root / ("send/" + name), data);
+    }
+
+    std::string log(const std::string& name) { return file_exists(root / name) ? read_file(root / name) : ""; }
+
+    // The files in recv/ that are whole copies of the files put, in name order.
+    std::vector<std::string> arrived_whole()
+    {
+        std::vector<std::string> whole;
+        for (const std::string& name : list_dir(root / "recv"))
+            if (files.count(name) && read_file(root / ("recv/" + name)) == files[name])
+                whole.push_back(name);
+        return whole;
+    }
+
+    TempDir root;
+    std::map<std::string, std::string> files;  // put: name in send/, data
 };
