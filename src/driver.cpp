@@ -25,7 +25,7 @@ Environment process_environment()
 
 int run_vek(const Args& args, const Environment& env)
 {
-    ignore_broken_pipes();
+    ignore_write_signals();
     RunSettings s;
     try {
         try {

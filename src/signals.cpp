@@ -4,7 +4,8 @@ namespace {
 
 volatile sig_atomic_t held = 0;   // the stop that ends the run after the records
 volatile sig_atomic_t fresh = 0;  // a stop not yet passed on
-bool broken_pipe_was_default = false;
+constexpr int write_signals[] = {SIGPIPE, SIGXFSZ};
+sigset_t write_signals_found_default;
 
 extern "C" void hold_signal(int sig)
 {
@@ -14,22 +15,24 @@ extern "C" void hold_signal(int sig)
 
 }  // namespace
 
-void ignore_broken_pipes()
+void ignore_write_signals()
 {
-    struct sigaction ignore {}, old {};
-    ignore.sa_handler = SIG_IGN;
-    sigemptyset(&ignore.sa_mask);
-    sigaction(SIGPIPE, &ignore, &old);
-    broken_pipe_was_default = old.sa_handler != SIG_IGN;
+    sigemptyset(&write_signals_found_default);
+    for (int sig : write_signals) {
+        struct sigaction ignore {}, old {};
+        ignore.sa_handler = SIG_IGN;
+        sigemptyset(&ignore.sa_mask);
+        sigaction(sig, &ignore, &old);
+        if (old.sa_handler != SIG_IGN)
+            sigaddset(&write_signals_found_default, sig);
+    }
 }
 
 SignalHold::SignalHold()
 {
     held = 0;
     fresh = 0;
-    sigemptyset(&child_defaults_);
-    if (broken_pipe_was_default)
-        sigaddset(&child_defaults_, SIGPIPE);
+    child_defaults_ = write_signals_found_default;
     sigprocmask(SIG_SETMASK, nullptr, &mask_);
     sigset_t blocked;
     sigemptyset(&blocked);

@@ -5,10 +5,12 @@
 
 #include <signal.h>
 
-// Ignores broken pipes for the whole run, so that a diagnostic to a peer that
-// went away cannot end it early; the command still starts with the
-// disposition found here. Called once, first thing.
-void ignore_broken_pipes();
+// Ignores broken pipes and the file size limit for the whole run, so that a
+// diagnostic to a peer that went away, or a record too big for the log,
+// fails as a write instead of ending the run before its records and its
+// clean-up; the command still starts with the dispositions found here.
+// Called once, first thing.
+void ignore_write_signals();
 
 class SignalHold {
 public:

@@ -2,6 +2,8 @@
 // it arrives, appending each record as soon as its file is complete.
 #pragma once
 
+#include <sys/types.h>
+
 #include <optional>
 #include <string>
 #include <string_view>
@@ -28,6 +30,7 @@ public:
 
 private:
     void write_record(const TransferLogRecord& rec);
+    void take_back(ssize_t n);
 
     std::string veklog_;
     UniqueFd out_;
