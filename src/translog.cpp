@@ -16,7 +16,7 @@ namespace {
 constexpr size_t max_first_line = 1024;
 }
 
-LogConversion::LogConversion(std::optional<std::string> veklog, RecordCheck moved)
+LogConversion::LogConversion(const std::optional<std::string>& veklog, RecordCheck moved)
     : veklog_(veklog.value_or("")), moved_(std::move(moved)),
       scanner_([this](const TransferLogRecord& rec) { write_record(rec); })
 {

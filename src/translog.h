@@ -17,7 +17,7 @@ public:
     // Opens `veklog` for appending when a transfer log is wanted, without
     // blocking, so that a pipe with no reader fails at once; says so when it
     // cannot. The bytes are then only looked at for the first line.
-    LogConversion(std::optional<std::string> veklog, RecordCheck moved);
+    LogConversion(const std::optional<std::string>& veklog, RecordCheck moved);
 
     // The next bytes of the stream.
     void feed(std::string_view bytes);
