@@ -8,8 +8,8 @@ FUZZ_SECONDS ?= 30
 
 BUILD_PACKAGES = cmake g++ make libgtest-dev
 # The tests also use util-linux (unshare, prlimit) and mount, for a private
-# mount namespace and a file-size limit.
-RUN_PACKAGES = lrzsz util-linux mount
+# mount namespace and a file-size limit, and strace to make one system call fail.
+RUN_PACKAGES = lrzsz util-linux mount strace
 # cpack's DEB generator silently leaves out the libc dependency without
 # dpkg-shlibdeps (dpkg-dev), and needs file to find the ELF files.
 PACKAGE_PACKAGES = dpkg-dev file

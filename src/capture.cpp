@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstring>
 #include <ctime>
 
@@ -16,15 +17,28 @@ namespace {
 constexpr size_t suffix_length = 12;
 constexpr int pipe_room = 1 << 20;
 
+// A fresh name at every call. Without getentropy (old kernels, some
+// sandboxes) the bytes come from the clock, our pid, a counter and where the
+// stack lies, mixed: still new at every retry, and not for another user to
+// foresee, though the name is created exclusively anyway.
 std::string random_suffix()
 {
     static const char letters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
     unsigned char bytes[suffix_length];
     if (getentropy(bytes, sizeof bytes) != 0) {
-        // Unpredictable enough for a name that is created exclusively anyway.
-        const auto seed = static_cast<size_t>(getpid()) * 31 + static_cast<size_t>(time(nullptr));
-        for (size_t i = 0; i < sizeof bytes; ++i)
-            bytes[i] = static_cast<unsigned char>((seed + i * 131) & 0xff);
+        static uint64_t calls = 0;
+        timespec ts{};
+        clock_gettime(CLOCK_MONOTONIC, &ts);
+        uint64_t x = static_cast<uint64_t>(ts.tv_nsec) ^ static_cast<uint64_t>(ts.tv_sec) << 30 ^
+                     static_cast<uint64_t>(getpid()) << 40 ^ reinterpret_cast<uintptr_t>(&ts) ^ ++calls << 52;
+        for (unsigned char& b : bytes) {
+            // splitmix64: every bit of the state reaches every byte
+            x += 0x9e3779b97f4a7c15;
+            uint64_t z = x;
+            z = (z ^ z >> 30) * 0xbf58476d1ce4e5b9;
+            z = (z ^ z >> 27) * 0x94d049bb133111eb;
+            b = static_cast<unsigned char>(z ^ z >> 31);
+        }
     }
     std::string s(suffix_length, 'x');
     for (size_t i = 0; i < suffix_length; ++i)

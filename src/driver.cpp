@@ -8,6 +8,7 @@
 #include "fatal.h"
 #include "filelist.h"
 #include "report.h"
+#include "signals.h"
 #include "transfer.h"
 
 Environment process_environment()
@@ -24,6 +25,7 @@ Environment process_environment()
 
 int run_vek(const Args& args, const Environment& env)
 {
+    ignore_write_signals();
     RunSettings s;
     try {
         try {

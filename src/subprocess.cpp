@@ -1,5 +1,6 @@
 #include "subprocess.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
 #include <sys/syscall.h>
@@ -11,10 +12,28 @@
 
 namespace {
 
-// How long the stream may gather progress text before it is read; far less
-// than it takes to fill the pipe.
-constexpr int gather_ms = 10;
 constexpr size_t read_size = size_t{64} * 1024;
+// A failed read or wait is tried again after a pause, this many times in a row.
+constexpr int max_failures = 100;
+constexpr timespec pause_after_failure{0, 10'000'000};
+
+// How long the stream may gather progress text before it is read: waking for
+// each write of a few dozen bytes would cost the transfer more than the
+// reading does. 10 ms for a pipe of 1 MiB, less for a smaller one (the
+// system gives less to a user who has many): sz writes about 58 bytes per
+// KiB sent, so a fast line fills 8 KiB in about a millisecond.
+timespec gather_time(int fd)
+{
+    const long size = fcntl(fd, F_GETPIPE_SZ);
+    const long ns = size > 0 ? 10'000'000L * (size / 1024) / 1024 : 0;
+    return {ns / 1'000'000'000L, ns % 1'000'000'000L};
+}
+
+bool has_ended(pid_t pid)
+{
+    siginfo_t info{};
+    return waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid;
+}
 
 // Holds one of posix_spawn's attribute objects from init to destroy.
 template <class T, int (*Init)(T*), int (*Destroy)(T*)>
@@ -33,16 +52,6 @@ private:
 using SpawnAttr = SpawnObject<posix_spawnattr_t, posix_spawnattr_init, posix_spawnattr_destroy>;
 using FileActions =
     SpawnObject<posix_spawn_file_actions_t, posix_spawn_file_actions_init, posix_spawn_file_actions_destroy>;
-
-int wait_for(pid_t pid)
-{
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR)
-            return -1;
-    }
-    return status;
-}
 
 }  // namespace
 
@@ -72,61 +81,72 @@ Subprocess::Subprocess(const std::string& command, const std::string& dir, const
     }
 }
 
-Subprocess::Exit Subprocess::finish(const std::function<void(std::string_view)>& feed)
+Subprocess::Exit Subprocess::finish(const std::function<void(std::string_view)>& feed, SignalHold& hold)
 {
     if (pid_ < 0)
-        return {shell_not_started, false};
+        return {shell_not_started, 0};
     const auto buf = std::make_unique_for_overwrite<char[]>(read_size);
-    bool read_failed = false;
-    // Reads what the stream holds for now: false once no writer is left or
-    // reading failed.
+    const timespec gather = gather_time(stream_.get());
+    int read_error = 0;
+    int failures = 0;
+    // Reads what the stream holds for now; closes it once no writer is left,
+    // or when reading keeps failing.
     auto drain = [&] {
-        for (;;) {
+        while (stream_) {
             const ssize_t n = ::read(stream_.get(), buf.get(), read_size);
             if (n > 0) {
+                failures = 0;
                 feed({buf.get(), static_cast<size_t>(n)});
-                continue;
+            } else if (n == 0) {
+                stream_.reset();
+            } else if (errno == EAGAIN) {
+                return;
+            } else if (errno != EINTR) {
+                if (++failures < max_failures) {
+                    nanosleep(&pause_after_failure, nullptr);
+                    return;
+                }
+                read_error = errno;
+                stream_.reset();
             }
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0 && errno == EAGAIN)
-                return true;
-            read_failed = n < 0;
-            return false;
         }
     };
     // Readable once the process has ended. Without it (old kernels) the
     // stream is read to its end, and the process then waited for.
     const UniqueFd pidfd(static_cast<int>(syscall(SYS_pidfd_open, pid_, 0)));
-    bool open = true;
-    for (;;) {
+    for (bool ended = false; !ended && (stream_ || pidfd);) {
         pollfd fds[2] = {{stream_.get(), POLLIN, 0}, {pidfd.get(), POLLIN, 0}};
-        if (poll(fds, 2, -1) < 0) {
+        const int ready = ppoll(fds, 2, nullptr, &hold.wait_mask());
+        // The process is ours until we reap it below, so this reaches no other.
+        if (const int sig = hold.take_stop())
+            kill(pid_, sig);
+        if (ready < 0) {
             if (errno == EINTR)
                 continue;
-            break;
+            // Poll itself failed: look at both after a pause.
+            nanosleep(&pause_after_failure, nullptr);
+            drain();
+            ended = has_ended(pid_);
+            continue;
         }
+        ended = (fds[1].revents & POLLIN) != 0;
         if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
-            open = drain();
-            if (!open)
-                break;
-            // The commands write their progress a few dozen bytes at a time;
-            // waking for each write would cost the transfer more than the
-            // reading does. Let the pipe gather for a moment, but notice at
-            // once when the process ends.
-            if (pidfd && !(fds[1].revents & POLLIN)) {
+            drain();
+            if (stream_ && pidfd && !ended) {
                 pollfd end{pidfd.get(), POLLIN, 0};
-                poll(&end, 1, gather_ms);
-                fds[1].revents = end.revents;
+                ended = ppoll(&end, 1, &gather, &hold.wait_mask()) > 0;
             }
         }
-        if (fds[1].revents & POLLIN)
-            break;
     }
-    const int status = wait_for(pid_);
+    int status = 0;
+    while (waitpid(pid_, &status, 0) < 0) {
+        if (errno != EINTR) {
+            status = -1;
+            break;
+        }
+    }
     pid_ = -1;
     // What was written by the time the process ended is all in the pipe now.
-    if (open)
-        drain();
-    return {status, read_failed};
+    drain();
+    return {status, read_error};
 }

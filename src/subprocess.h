@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 
+#include "signals.h"
 #include "unique_fd.h"
 
 // The wait status system() gives for a shell that could not be started.
@@ -32,12 +33,15 @@ public:
     int spawn_error() const { return spawn_error_; }
 
     struct Exit {
-        int status;        // the raw wait status, as system() gives it
-        bool read_failed;  // the stream could not be read to its end
+        int status;      // the raw wait status, as system() gives it
+        int read_error;  // 0, or the error that kept failing the reads of the stream
     };
     // Hands the stream to `feed` piece by piece until the process has ended
-    // and the stream holds nothing more from it, then reaps the process.
-    Exit finish(const std::function<void(std::string_view)>& feed);
+    // and the stream holds nothing more from it, then reaps the process. A
+    // stop that `hold` catches meanwhile is passed on to the process. A read
+    // that keeps failing gives the stream up, so that the command is never
+    // left blocked on a pipe nobody reads: it then ends by a broken pipe.
+    Exit finish(const std::function<void(std::string_view)>& feed, SignalHold& hold);
 
 private:
     pid_t pid_ = -1;

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <optional>
 #include <string>
@@ -32,6 +33,15 @@ struct Job {
     RecordCheck moved;
 };
 
+// Whether the shell itself said that it could not run the command: 126 and
+// 127 are also statuses that sz and rz may choose (rz -p refusing a file it
+// already has exits with 127), so they count only with the shell's own words.
+bool shell_could_not_run(int status, const std::string& first_line)
+{
+    return WIFEXITED(status) && (WEXITSTATUS(status) == 126 || WEXITSTATUS(status) == 127) &&
+           first_line.rfind("sh: ", 0) == 0;
+}
+
 // Runs the job with its diagnostic stream captured and converted while it
 // runs. From the capture's creation to its removal, hang-ups and terminations
 // are held (signals.h), so the records of files already moved are written
@@ -46,7 +56,9 @@ void run_job(const RunSettings& s, Job job)
         return;
     }
     LogConversion conversion(s.makeveklog ? std::optional(s.veklog) : std::nullopt, std::move(job.moved));
-    const std::string command = job.command(capture.path());
+    // The shell becomes the command, so that the process we started, and
+    // pass a stop on to, is sz or rz itself.
+    const std::string command = "exec " + job.command(capture.path());
     debug_printf(3, "system(\"%s\")\n", command.c_str());
     std::fflush(stdout);  // the command writes to the same standard output
     Subprocess child(command, job.dir, hold.child_defaults(), hold.child_mask(), capture.take_reader());
@@ -56,21 +68,23 @@ void run_job(const RunSettings& s, Job job)
         throw Fatal{1, "Fatal: Command too long for the shell (" + std::to_string(command.size()) +
                            " characters)!\n"};
     }
-    const Subprocess::Exit exit = child.finish([&](std::string_view bytes) { conversion.feed(bytes); });
+    const Subprocess::Exit exit = child.finish([&](std::string_view bytes) { conversion.feed(bytes); }, hold);
 
     const int status = exit.status;
     if (status != 0)
         debug_printf(2, "Spawn returned %d!\n", status);
-    // The shell's own verdict that the command could not be run at all.
-    if (WIFEXITED(status) && (WEXITSTATUS(status) == 126 || WEXITSTATUS(status) == 127)) {
+    if (child.spawn_error() != 0) {
         report(Severity::fatal, format_message("Fatal! Can't run %s!\n", job.tool));
-        if (!conversion.first_line().empty())
-            report(Severity::fatal, conversion.first_line() + "\n");
+        report(Severity::fatal, std::string(std::strerror(child.spawn_error())) + "\n");
+    } else if (shell_could_not_run(status, conversion.first_line())) {
+        report(Severity::fatal, format_message("Fatal! Can't run %s!\n", job.tool));
+        report(Severity::fatal, conversion.first_line() + "\n");
     }
     if (s.makeveklog)
         debug_printf(3, "Reading: %s\n", capture.path().c_str());
-    if (exit.read_failed)
-        report(Severity::fatal, format_message("Fatal! Can't open %s!\n", capture.path().c_str()));
+    if (exit.read_error != 0)
+        report(Severity::warning, format_message("Error! Can't read %s: %s\n", capture.path().c_str(),
+                                                 std::strerror(exit.read_error)));
     if (const int passed = conversion.passed_over()) {
         const std::string note =
             format_message("Passed over %d records for files this run did not move.\n", passed);

@@ -1,6 +1,8 @@
 #include "translog.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,7 +16,7 @@ namespace {
 constexpr size_t max_first_line = 1024;
 }
 
-LogConversion::LogConversion(std::optional<std::string> veklog, RecordCheck moved)
+LogConversion::LogConversion(const std::optional<std::string>& veklog, RecordCheck moved)
     : veklog_(veklog.value_or("")), moved_(std::move(moved)),
       scanner_([this](const TransferLogRecord& rec) { write_record(rec); })
 {
@@ -43,7 +45,10 @@ void LogConversion::feed(std::string_view bytes)
 // Writes the record with one write() on a descriptor opened for appending, so
 // that runs sharing one transfer log never tear or interleave records. A
 // failed or short write is reported and not retried: finishing it with a
-// second write could put the rest after another run's record.
+// second write could put the rest after another run's record. What a short
+// write left is taken back instead, so that no line of the log is ever part
+// of a record; runs of ours append under one lock, so none can have written
+// after it meanwhile.
 void LogConversion::write_record(const TransferLogRecord& rec)
 {
     if (!moved_(rec)) {
@@ -51,15 +56,36 @@ void LogConversion::write_record(const TransferLogRecord& rec)
         return;
     }
     const std::string line = format_record(rec);
+    const int fd = out_.get();
+    flock(fd, LOCK_EX);  // where locks are not kept, records are appended all the same
     ssize_t n;
     do
-        n = ::write(out_.get(), line.data(), line.size());
+        n = ::write(fd, line.data(), line.size());
     while (n < 0 && errno == EINTR);
-    if (n < 0)
+    if (n < 0) {
         report(Severity::warning,
                format_message("Error! Can't write veklog %s: %s\n", veklog_.c_str(), std::strerror(errno)));
-    else if (static_cast<size_t>(n) != line.size())
+    } else if (static_cast<size_t>(n) != line.size()) {
         report(Severity::warning, format_message("Error! Short write to veklog %s (%zd of %zu bytes)\n",
                                                  veklog_.c_str(), n, line.size()));
+        take_back(n);
+    }
+    flock(fd, LOCK_UN);
     report_record(line);
+}
+
+// The last `n` bytes of the log are a record cut short: cut them off when
+// the log still ends where they end, else end them with a line end so that
+// the next record starts a line of its own.
+void LogConversion::take_back(ssize_t n)
+{
+    const int fd = out_.get();
+    const off_t end = lseek(fd, 0, SEEK_CUR);  // where our append ended
+    struct stat st {};
+    if (end >= n && fstat(fd, &st) == 0 && st.st_size == end && ftruncate(fd, end - n) == 0)
+        return;
+    ssize_t r;
+    do
+        r = ::write(fd, "\n", 1);
+    while (r < 0 && errno == EINTR);
 }

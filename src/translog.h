@@ -2,6 +2,8 @@
 // it arrives, appending each record as soon as its file is complete.
 #pragma once
 
+#include <sys/types.h>
+
 #include <optional>
 #include <string>
 #include <string_view>
@@ -15,7 +17,7 @@ public:
     // Opens `veklog` for appending when a transfer log is wanted, without
     // blocking, so that a pipe with no reader fails at once; says so when it
     // cannot. The bytes are then only looked at for the first line.
-    LogConversion(std::optional<std::string> veklog, RecordCheck moved);
+    LogConversion(const std::optional<std::string>& veklog, RecordCheck moved);
 
     // The next bytes of the stream.
     void feed(std::string_view bytes);
@@ -28,6 +30,7 @@ public:
 
 private:
     void write_record(const TransferLogRecord& rec);
+    void take_back(ssize_t n);
 
     std::string veklog_;
     UniqueFd out_;

@@ -73,11 +73,12 @@ TEST_P(EndToEnd, FilesArriveByteForByteAndBothSidesRecordThem)
     EXPECT_EQ(list_dir(root / "tmp"), std::vector<std::string>{});
 }
 
+// With -v too, whose lines then meet a broken pipe.
 TEST_F(RealPair, PeerThatGoesAwayEndsTheRunQuietly)
 {
     put("big.bin", random_bytes(1 << 20, 8));
     const PairSide gone{{"/bin/true"}, {}};
-    const RunResult s = run_pair(vek("send", "send.log", {"sz", "big.bin"}), gone).first;
+    const RunResult s = run_pair(vek("send", "send.log", {"-vv", "sz", "big.bin"}), gone).first;
     const RunResult r = run_pair(gone, vek("recv", "recv.log", {"rz"})).second;
     for (const RunResult* side : {&s, &r}) {
         EXPECT_FALSE(side->timed_out);
@@ -87,6 +88,19 @@ TEST_F(RealPair, PeerThatGoesAwayEndsTheRunQuietly)
     EXPECT_EQ(log("send.log") + log("recv.log"), "");
     EXPECT_EQ(list_dir(root / "recv"), std::vector<std::string>{});
     EXPECT_EQ(list_dir(root / "tmp"), std::vector<std::string>{});
+}
+
+// rz -p refuses a file it already has and exits 127 itself: no "Can't run".
+TEST_F(RealPair, DuplicateUploadIsRefusedQuietly)
+{
+    put("a.txt", "new");
+    write_file(root / "recv/a.txt", "old");
+    const RunResult r = run_pair(bare("send", "sz -brNvv a.txt"), vek("recv", "recv.log", {"rz"})).second;
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(read_file(root / "recv/a.txt"), "old");
+    EXPECT_EQ(log("recv.log"), "");
 }
 
 }  // namespace

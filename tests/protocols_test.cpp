@@ -60,7 +60,7 @@ TEST_F(Protocols, EachWordRunsItsProtocolWhereTheNameSays)
     }
     // The level 3 message shows the command as the shell gets it.
     RunResult r = vek({"-vvv", "rx", "in/-$x"});
-    EXPECT_NE(r.out.find("DEBUG: system(\"rz -bpRvv --xmodem -- \"-\\$x\" 2>"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("DEBUG: system(\"exec rz -bpRvv --xmodem -- \"-\\$x\" 2>"), std::string::npos) << r.out;
     EXPECT_EQ(leftovers(), std::vector<std::string>{});
 }
 

@@ -66,7 +66,7 @@ TEST_F(Syslog, FatalMessagesAndRecordsOnlyWithTheFlag)
                            "<14>" + a_zip, "<11>Fatal: Protocol not specified!",
                            "<12>Error! Can't write veklog /dev/full: No space left on device", "<14>" + a_zip,
                            "<13>Passed over 1 records for files this run did not move.", "<11>Fatal! Can't run rz!",
-                           "<11>sh: 1: rz: not found"}));
+                           "<11>sh: 1: exec: rz: not found"}));
     unlink("/dev/log");
     close(fd);
     // The transfer log itself is unchanged by the flag.

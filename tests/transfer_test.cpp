@@ -38,7 +38,7 @@ TEST_F(Transfer, SendRunsTheExactCommandAndConvertsItsLog)
               "DEBUG: Adding q$(id)\"`\\x (2) to list.\n"
               "DEBUG: Setting VEKlog to '" + dir / "vek.log" + "'\n"
               "DEBUG: Sending file batch.\n"
-              "DEBUG: system(\"sz -brNvv \"a\" \"b c\" \"q\\$(id)\\\"\\`\\\\x\" 2>" + log + "\")\n"
+              "DEBUG: system(\"exec sz -brNvv \"a\" \"b c\" \"q\\$(id)\\\"\\`\\\\x\" 2>" + log + "\")\n"
               "DEBUG: Spawn returned 256!\n"
               "DEBUG: Reading: " + log + "\n"
               "DEBUG: Passed over 1 records for files this run did not move.\n"
@@ -67,7 +67,7 @@ TEST_F(Transfer, FileListNamesReplaceCommandLineNamesAndDashNamesStayFiles)
                          "DEBUG: Adding file on line 4 (x y).\n"
                          "DEBUG: Adding file on line 5 (last).\n"
                          "DEBUG: Sending file batch.\n"
-                         "DEBUG: system(\"sz -brNvv \"./-rf\" \"  lead\" \"100%.zip\" \" \" \"x y\" \"last\" 2>"),
+                         "DEBUG: system(\"exec sz -brNvv \"./-rf\" \"  lead\" \"100%.zip\" \" \" \"x y\" \"last\" 2>"),
               std::string::npos)
         << r.out;
     EXPECT_EQ(recorded("sz.args"), "-brNvv\n./-rf\n  lead\n100%.zip\n \nx y\nlast\n");
@@ -104,7 +104,7 @@ TEST_F(Transfer, SingleReceiveRunsInTheNamesDirectory)
             EXPECT_FALSE(ran("rz")) << c.name;
             continue;
         }
-        EXPECT_NE(r.out.find(head + "DEBUG: system(\"rz -bpRvv 2>"), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find(head + "DEBUG: system(\"exec rz -bpRvv 2>"), std::string::npos) << r.out;
         EXPECT_EQ(recorded("rz.cwd"), c.where + "\n") << c.name;
         EXPECT_EQ(recorded("rz.args"), "-bpRvv\n") << c.name;
     }
@@ -241,20 +241,44 @@ TEST_F(Transfer, CommandShellStartsWithTheSignalsTheProgramFound)
     EXPECT_EQ(leftovers(), std::vector<std::string>{});
 }
 
-// What the shell says when it cannot run the command reaches the operator;
-// the run still ends as every run does.
+// What the shell says when it cannot run the command reaches the operator,
+// and the system's reason when the shell itself cannot start; a command that
+// ran and chose 126 or 127 itself (rz -p refusing a file it has) is no such
+// case. The run still ends as every run does.
 TEST_F(Transfer, CommandsThatCannotRunAreShown)
 {
+    const std::map<std::string, std::string> normal = env;
     env["PATH"] = dir / "bin";  // the fakes alone, so a missing one is missing
     write_file(dir / "bin/rz", "#!/bin/sh\n", 0644);
     std::remove((dir / "bin/sz").c_str());
-    const std::pair<std::vector<std::string>, std::string> cases[] = {
-        {{"sz", "a"}, "Fatal! Can't run sz!\nsh: 1: sz: not found\n"},
-        {{"rz"}, "Fatal! Can't run rz!\nsh: 1: rz: Permission denied\n"},
+    struct Case {
+        std::vector<std::string> args;
+        std::string err;
+        bool own_status = false;
+        std::vector<std::string> wrap;  // what the program runs under
+    } cases[] = {
+        {{"sz", "a"}, "Fatal! Can't run sz!\nsh: 1: exec: sz: not found\n", false, {}},
+        {{"rz"}, "Fatal! Can't run rz!\nsh: 1: exec: rz: Permission denied\n", false, {}},
+        {{"sz", "a"}, "", true, {}},
+        {{"sz", "a"}, "Fatal! Can't run sz!\nResource temporarily unavailable\n", true,
+         {"/usr/bin/strace", "-qq", "-o", "/dev/null", "-e", "inject=clone,clone3,vfork:error=EAGAIN"}},
     };
-    for (const auto& [args, err] : cases) {
-        RunResult r = vek(args);
-        EXPECT_EQ(r.err, err);
+    for (const Case& c : cases) {
+        if (c.own_status) {
+            env = normal;
+            write_file(dir / "bin/sz", fake_tool, 0755);
+            env["FAKE_STATUS"] = "127";
+            env["FAKE_STDERR"] = "rz: a exists\\n";
+        }
+        if (!c.wrap.empty() && run_program({c.wrap[0], "-o", "/dev/null", "/bin/true"}).status != 0) {
+            std::cerr << "strace cannot trace here: the start failure is not tried\n";
+            continue;
+        }
+        std::vector<std::string> argv = c.wrap;
+        argv.push_back(program());
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        RunResult r = run_program(argv, options());
+        EXPECT_EQ(r.err, c.err) << c.args[0];
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(leftovers(), std::vector<std::string>{});
     }
