@@ -2,8 +2,17 @@
 
 #include <gtest/gtest.h>
 
-#include <random>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <random>
+#include <thread>
+
+#include "relay.h"
+#include "support.h"
 
 namespace {
 
@@ -106,6 +115,140 @@ TEST(TelnetEncoder, DoublesEveryFFAndRoundTripsExactly)
         at += n;
     }
     EXPECT_TRUE(back == data);
+}
+
+// A connection as the host hands it over (two pipes, or two socket pairs).
+// The client's ends are closed by pump() or by the test.
+struct Line {
+    UniqueFd from, to;          // the relay's: the connection's input and output
+    int client_out, client_in;  // the client's: what it sends, what it receives
+};
+
+Line make_line(bool sockets)
+{
+    int a[2], b[2];
+    if (sockets) {
+        socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, a);
+        socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, b);
+        return {UniqueFd(a[0]), UniqueFd(b[0]), a[1], b[1]};
+    }
+    pipe2(a, O_CLOEXEC);
+    pipe2(b, O_CLOEXEC);
+    return {UniqueFd(a[0]), UniqueFd(b[1]), a[1], b[0]};
+}
+
+int flags(const UniqueFd& fd) { return fcntl(fd.get(), F_GETFL); }
+
+pid_t spawn_behind(TelnetRelay& relay, const std::vector<std::string>& argv)
+{
+    RunOptions opts;
+    opts.env = base_env();
+    const pid_t pid = spawn_process(argv, opts, relay.child_stdin(), relay.child_stdout(), 2);
+    relay.start();
+    return pid;
+}
+
+// Both directions full at once, through `cat`: what the client sends (data
+// doubled, with commands between) comes back as the data, doubled. A relay
+// that let one direction wait on the other would stall here.
+TEST(TelnetRelay, BothDirectionsBusyAtOnce)
+{
+    const std::string data = dense_data(4 << 20, 3);
+    const std::string commands[] = {bytes({IAC, NOP}), bytes({IAC, 246}), bytes({IAC, DO, 1}),
+                                    bytes({IAC, WILL, 3}), bytes({IAC, SB, 24, 1, IAC, SE})};
+    std::string sent;
+    for (size_t i = 0; i < data.size(); i += 4096)
+        sent += commands[(i / 4096) % 5] + encode(data.substr(i, 4096));
+
+    for (bool sockets : {false, true}) {
+        SCOPED_TRACE(sockets ? "socket pairs" : "pipes");
+        Line line = make_line(sockets);
+        const int from_flags = flags(line.from), to_flags = flags(line.to);
+        TelnetRelay relay(line.from.get(), line.to.get());
+        ASSERT_TRUE(relay.ok());
+        const pid_t pid = spawn_behind(relay, {"/bin/cat"});
+        const Deadline deadline = deadline_after(60);
+        std::string got;
+        // The client sends all, then closes its side: cat's input ends with it.
+        std::thread client([&] {
+            pump({{line.client_in, &got}, {line.client_out, nullptr, &sent}}, deadline);
+        });
+        EXPECT_EQ(reap(pid, deadline), 0);
+        relay.finish();
+        EXPECT_EQ(flags(line.from), from_flags);
+        EXPECT_EQ(flags(line.to), to_flags);
+        line.to.reset();  // the host's copy: the client sees the end
+        client.join();
+        EXPECT_EQ(got.size(), encode(data).size());
+        EXPECT_TRUE(got == encode(data));
+        EXPECT_TRUE(relay.connection_lost());
+    }
+}
+
+// The command's last output reaches the client before finish() returns, even
+// when the client stalls (at no cost in CPU) until the command has ended, and
+// never closes its side.
+TEST(TelnetRelay, FinishDeliversEverythingAndStallsCostNothing)
+{
+    Line line = make_line(false);
+    TelnetRelay relay(line.from.get(), line.to.get());
+    // More than the line (a 64 KiB pipe) holds doubled, less than it and the
+    // command's output pipe: the command ends while the client stalls.
+    const pid_t pid =
+        spawn_behind(relay, {"/bin/sh", "-c", "head -c 80000 /dev/zero | tr '\\000' '\\377'"});
+
+    auto cpu = [] {
+        rusage u{};
+        getrusage(RUSAGE_SELF, &u);
+        return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1000000L + u.ru_utime.tv_usec + u.ru_stime.tv_usec;
+    };
+    const long before = cpu();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_LT(cpu() - before, 30000) << "microseconds of CPU while the client stalled";
+
+    const Deadline deadline = deadline_after(60);
+    EXPECT_EQ(reap(pid, deadline), 0);
+    std::string got;
+    std::thread client([&] { pump({{line.client_in, &got}}, deadline); });
+    relay.finish();
+    line.to.reset();
+    client.join();
+    close(line.client_out);
+    EXPECT_EQ(got.size(), 160000u);
+    EXPECT_EQ(got.find_first_not_of('\xff'), std::string::npos);
+    EXPECT_FALSE(relay.connection_lost());
+}
+
+// A connection that closes or fails cuts the command off as a dropped line
+// would: its input ends, and output it writes on meets a broken pipe. A
+// failed write costs the relay's process nothing.
+TEST(TelnetRelay, LostConnectionEndsTheCommand)
+{
+    struct Case {
+        const char* what;
+        std::vector<std::string> command;
+        bool client_stops_reading;
+        int status;
+    } cases[] = {
+        {"the client stops reading", {"/usr/bin/yes"}, true, 128 + SIGPIPE},
+        {"the client stops sending", {"/bin/cat"}, false, 0},
+    };
+    // The relay's failed write must not end the process.
+    const auto old = signal(SIGPIPE, SIG_DFL);
+    for (const Case& c : cases) {
+        for (bool sockets : {false, true}) {
+            SCOPED_TRACE(std::string(c.what) + (sockets ? ", socket pairs" : ", pipes"));
+            Line line = make_line(sockets);
+            TelnetRelay relay(line.from.get(), line.to.get());
+            const pid_t pid = spawn_behind(relay, c.command);
+            close(c.client_stops_reading ? line.client_in : line.client_out);
+            EXPECT_EQ(reap(pid, deadline_after(20)), c.status);
+            relay.finish();
+            EXPECT_TRUE(relay.connection_lost());
+            close(c.client_stops_reading ? line.client_out : line.client_in);
+        }
+    }
+    signal(SIGPIPE, old);
 }
 
 }  // namespace
