@@ -24,6 +24,7 @@ Parsed parse(Args args, const Environment& env = {})
     p.out = testing::internal::GetCapturedStdout();
     p.verbosity = verbosity();
     set_verbosity(0);
+    set_telnet_output(false);
     return p;
 }
 
@@ -94,6 +95,20 @@ TEST(OptionPass, EndingOptionsStopBeforeOperands)
         EXPECT_EQ(p.status, 0);
         EXPECT_NE(p.out.find("given on the command line.\n"), std::string::npos);
     }
+}
+
+TEST(OptionPass, TelnetInEitherFormAnywhere)
+{
+    for (const Args& args :
+         std::vector<Args>{{"-t", "sz"}, {"sz", "a", "-vt"}, {"--TELNET", "rz"}, {"rz", "--telnet"}})
+        EXPECT_TRUE(parse(args).s.telnet);
+    for (const Args& args : std::vector<Args>{{"sz"}, {"sz", "-d", "-t"}, {"sz", "--", "-t"}})
+        EXPECT_FALSE(parse(args).s.telnet);
+    // From there on our own messages go out as the relay sends the command's.
+    EXPECT_EQ(parse({"-t", "-v", "sz", "\xff"}).out,
+              "DEBUG: Increasing verbosity to 1.\n"
+              "DEBUG: Setting protocol to Zmodem Send.\n"
+              "DEBUG: Adding \xff\xff (0) to list.\n");
 }
 
 TEST(OperandPass, LaterListsAndLogsWin)
