@@ -23,7 +23,7 @@
 
 namespace {
 
-constexpr size_t block = 64 * 1024;
+constexpr size_t block = size_t{64} * 1024;
 
 // Waits until `fd` is ready for `events` or the relay is to stop; false for
 // the stop or a failure.
