@@ -44,17 +44,19 @@ demo:
 
 # vek against zmodem.js, the engine several web terminals use, and against
 # xmodem.js as a terminal that speaks only XMODEM, each as the user's side over
-# pipes. Their packages are pinned by tests/interop/package-lock.json.
+# pipes; then vek --telnet over TCP with telnet-stream as the user's TELNET
+# client. The packages are pinned by tests/interop/package-lock.json.
 INTEROP = tests/interop
 interop:
 	@$(NEED) $(BUILD_PACKAGES) $(RUN_PACKAGES)
 	@command -v node >/dev/null && command -v npm >/dev/null || $(NEED) nodejs npm
 	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
 	cmake --build $(BUILD) -j2 --target vek
-	test -d $(INTEROP)/node_modules/zmodem.js -a -d $(INTEROP)/node_modules/xmodem.js || \
-		(cd $(INTEROP) && npm ci --no-audit --no-fund)
+	test -d $(INTEROP)/node_modules/zmodem.js -a -d $(INTEROP)/node_modules/xmodem.js \
+		-a -d $(INTEROP)/node_modules/telnet-stream || (cd $(INTEROP) && npm ci --no-audit --no-fund)
 	node $(INTEROP)/interop.js $(BUILD)/vek
 	node $(INTEROP)/xmodem_interop.js $(BUILD)/vek
+	node $(INTEROP)/telnet_interop.js $(BUILD)/vek
 
 install: all
 	cmake --install $(BUILD) --prefix $(PREFIX)

@@ -1,8 +1,10 @@
 #!/bin/bash
 # Measures what the front end costs on a large transfer: a 100 MB file moved
 # between two vek processes, and between the bare sz and rz commands with the
-# same standard-error redirections, both over a pair of pipes. Repetitions
-# alternate between the two so that drift in the machine hits both alike.
+# same standard-error redirections, both over a pair of pipes; then what
+# --telnet costs: the same two vek processes over a socket pair, with and
+# without the option. Repetitions alternate between the two of each pair so
+# that drift in the machine hits both alike.
 # Usage: bench/transfer_bench.sh [path-to-vek] [repetitions] [megabytes]
 set -euo pipefail
 
@@ -33,6 +35,34 @@ run_pair() {
     echo "$start $end" | awk '{ printf "%.4f\n", $2 - $1 }'
 }
 
+# The same over one socket pair, as a host hands over a network connection;
+# perl (always there on Debian) makes the pair and starts both sides on it.
+run_socket_pair() {
+    local sender=$1 receiver=$2
+    rm -f "$work/recv/payload.bin" "$work"/*.log
+    local start=$EPOCHREALTIME
+    work=$work vek=$vek perl -MSocket -e '
+        socketpair(my $x, my $y, AF_UNIX, SOCK_STREAM, PF_UNSPEC) or die "socketpair: $!";
+        my @pids;
+        for my $side ([$x, $ARGV[0]], [$y, $ARGV[1]]) {
+            my $pid = fork() // die "fork: $!";
+            if ($pid == 0) {
+                open(STDIN, "<&", $side->[0]) && open(STDOUT, ">&", $side->[0]) or die "dup: $!";
+                close $x; close $y;
+                exec "/bin/bash", "-c", $side->[1] or die "exec: $!";
+            }
+            push @pids, $pid;
+        }
+        close $x; close $y;
+        waitpid($_, 0) for @pids;' "cd \"\$work/send\" && $sender" "cd \"\$work/recv\" && $receiver"
+    local end=$EPOCHREALTIME
+    cmp -s "$work/send/payload.bin" "$work/recv/payload.bin" || {
+        echo "bench: the copy differs" >&2
+        exit 1
+    }
+    echo "$start $end" | awk '{ printf "%.4f\n", $2 - $1 }'
+}
+
 bare() {
     run_pair 'sz -brNvv "payload.bin" 2>"$work/tmp/bare-send.log"' \
              'rz -bpRvv 2>"$work/tmp/bare-recv.log"'
@@ -40,6 +70,14 @@ bare() {
 front() {
     run_pair 'TMP="$work/tmp" VEKLOG="$work/send.log" "$vek" sz payload.bin' \
              'TMP="$work/tmp" VEKLOG="$work/recv.log" "$vek" rz'
+}
+socket_plain() {
+    run_socket_pair 'TMP="$work/tmp" VEKLOG="$work/send.log" "$vek" sz payload.bin' \
+                    'TMP="$work/tmp" VEKLOG="$work/recv.log" "$vek" rz'
+}
+socket_telnet() {
+    run_socket_pair 'TMP="$work/tmp" VEKLOG="$work/send.log" "$vek" --telnet sz payload.bin' \
+                    'TMP="$work/tmp" VEKLOG="$work/recv.log" "$vek" --telnet rz'
 }
 
 bare >/dev/null  # warm-up: page cache and binaries
@@ -84,3 +122,22 @@ awk -v b="$bare_median" -v f="$front_median" 'BEGIN {
     printf "median bare %.4f s, median vek %.4f s, ratio vek/bare %.4f (%+.2f%%)\n", b, f, f / b, (f / b - 1) * 100
 }'
 echo "diagnostic streams on disk in TMP: bare sz/rz logs $bare_disk bytes; vek at most $front_disk bytes during the transfer"
+
+socket_plain >/dev/null  # warm-up
+socket_telnet >/dev/null
+plain_times=() telnet_times=()
+for ((i = 0; i < reps; i++)); do
+    if ((i % 2 == 0)); then
+        plain_times+=("$(socket_plain)") telnet_times+=("$(socket_telnet)")
+    else
+        telnet_times+=("$(socket_telnet)") plain_times+=("$(socket_plain)")
+    fi
+done
+plain_median=$(median "${plain_times[@]}")
+telnet_median=$(median "${telnet_times[@]}")
+echo "over a socket pair:"
+echo "vek pair seconds:          ${plain_times[*]}"
+echo "vek --telnet pair seconds: ${telnet_times[*]}"
+awk -v p="$plain_median" -v t="$telnet_median" 'BEGIN {
+    printf "median vek %.4f s, median vek --telnet %.4f s, ratio telnet/plain %.4f (%+.2f%%)\n", p, t, t / p, (t / p - 1) * 100
+}'

@@ -33,6 +33,14 @@ void set_syslog(RunSettings& s)
     debug_printf(1, "Turning on syslog()ing.\n");
 }
 
+// Our own messages are encoded from here on, as the relay will encode the command's.
+void set_telnet(RunSettings& s)
+{
+    s.telnet = true;
+    set_telnet_output(true);
+    debug_printf(1, "Turning on TELNET relaying.\n");
+}
+
 struct ProtocolWord {
     const char* word;
     int proto;
@@ -114,6 +122,9 @@ std::optional<int> option_pass(const Args& args, const Environment& env, RunSett
             case 's':
                 set_syslog(s);
                 break;
+            case 't':
+                set_telnet(s);
+                break;
             case 'v':
                 set_verbosity(verbosity() + 1);
                 debug_printf(1, "Increasing verbosity to %d.\n", verbosity());
@@ -153,6 +164,8 @@ std::optional<int> operand_pass(const Args& args, std::vector<bool> taken, RunSe
                 return 0;
             } else if (strcasecmp(name, "syslog") == 0) {
                 set_syslog(s);
+            } else if (strcasecmp(name, "telnet") == 0) {
+                set_telnet(s);
             }
             continue;
         }

@@ -4,12 +4,16 @@
 #include <cstdio>
 #include <string>
 
+#include "telnet.h"
+
 namespace {
 int level = 0;
-}
+bool telnet = false;
+}  // namespace
 
 int verbosity() { return level; }
 void set_verbosity(int lvl) { level = lvl; }
+void set_telnet_output(bool on) { telnet = on; }
 
 std::string vformat_message(const char* fmt, va_list ap)
 {
@@ -44,7 +48,13 @@ int debug_printf(int lvl, const char* fmt, ...)
     const std::string msg = vformat_message(fmt, ap);
     va_end(ap);
     std::fputs("DEBUG: ", stdout);
-    std::fwrite(msg.data(), 1, msg.size(), stdout);
+    if (telnet) {
+        std::string coded(2 * msg.size(), '\0');
+        coded.resize(telnet_encode(msg, coded));
+        std::fwrite(coded.data(), 1, coded.size(), stdout);
+    } else {
+        std::fwrite(msg.data(), 1, msg.size(), stdout);
+    }
     std::fflush(stdout);
     return static_cast<int>(msg.size());
 }
@@ -66,6 +76,7 @@ void usage(const char* me, int lng)
                    " -d, --veklog FILE\tMake VEK-style log at FILE.\n"
                    " -h, --help\t\tThis Help Screen.\n"
                    " -s, --syslog\t\tKeep logs in the system log.\n"
+                   " -t, --telnet\t\tThe connection is TELNET (binary mode).\n"
                    " -v\t\t\tIncrease verbosity (Can be repeated).\n"
                    " -V\t\t\tPrint version and exit.\n"
                    " @filelist\t\tSend files listed in filelist.\n"

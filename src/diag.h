@@ -9,6 +9,10 @@
 int verbosity();
 void set_verbosity(int level);
 
+// Whether standard output is a TELNET connection (--telnet): the messages'
+// 0xFF bytes then go out doubled, as the relay sends the command's.
+void set_telnet_output(bool on);
+
 // Writes "DEBUG: " and the formatted message to standard output and flushes,
 // when verbosity() is at least lvl and above 0. Returns the message's length,
 // or 0 when nothing is written. Messages of any length are written whole.

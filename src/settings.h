@@ -15,6 +15,7 @@ struct RunSettings {
     int numfiles = 0;
     bool makeveklog = false;
     bool makesyslog = false;
+    bool telnet = false;  // the connection is TELNET: relay the command's input and output
     int proto = PROTO_NONE;
     int action = ACTION_NONE;
     bool batch = false;

@@ -56,7 +56,7 @@ using FileActions =
 }  // namespace
 
 Subprocess::Subprocess(const std::string& command, const std::string& dir, const sigset_t& to_default,
-                       const sigset_t& mask, UniqueFd stream)
+                       const sigset_t& mask, UniqueFd stream, int input, int output)
     : stream_(std::move(stream))
 {
     SpawnAttr attr;
@@ -68,6 +68,10 @@ Subprocess::Subprocess(const std::string& command, const std::string& dir, const
     FileActions actions;
     if (!dir.empty())
         posix_spawn_file_actions_addchdir_np(actions.get(), dir.c_str());
+    if (input >= 0)
+        posix_spawn_file_actions_adddup2(actions.get(), input, 0);
+    if (output >= 0)
+        posix_spawn_file_actions_adddup2(actions.get(), output, 1);
 
     char sh[] = "sh";
     char dash_c[] = "-c";

@@ -21,10 +21,11 @@ class Subprocess {
 public:
     // Runs `sh -c -- command` inside `dir` (here when empty), with the
     // signals in `to_default` set back to their defaults and `mask` as its
-    // signal mask. `stream` is the read end of what the command writes to
-    // its standard error. See spawn_error().
+    // signal mask, and `input` and `output` as its standard input and output
+    // when they are not -1 (ours otherwise). `stream` is the read end of what
+    // the command writes to its standard error. See spawn_error().
     Subprocess(const std::string& command, const std::string& dir, const sigset_t& to_default,
-               const sigset_t& mask, UniqueFd stream);
+               const sigset_t& mask, UniqueFd stream, int input = -1, int output = -1);
     Subprocess(const Subprocess&) = delete;
     Subprocess& operator=(const Subprocess&) = delete;
 

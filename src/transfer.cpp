@@ -17,6 +17,7 @@
 #include "diag.h"
 #include "fatal.h"
 #include "moved.h"
+#include "relay.h"
 #include "report.h"
 #include "subprocess.h"
 #include "signals.h"
@@ -61,14 +62,31 @@ void run_job(const RunSettings& s, Job job)
     const std::string command = "exec " + job.command(capture.path());
     debug_printf(3, "system(\"%s\")\n", command.c_str());
     std::fflush(stdout);  // the command writes to the same standard output
-    Subprocess child(command, job.dir, hold.child_defaults(), hold.child_mask(), capture.take_reader());
+    // Over TELNET the command gets private pipes, relayed to and from the
+    // connection; without it, the connection itself.
+    std::optional<TelnetRelay> relay;
+    if (s.telnet && !relay.emplace().ok()) {
+        report(Severity::fatal, format_message("Fatal! Can't relay the TELNET connection: %s\n", std::strerror(errno)));
+        capture.remove();
+        hold.release();
+        return;
+    }
+    Subprocess child(command, job.dir, hold.child_defaults(), hold.child_mask(), capture.take_reader(),
+                     relay ? relay->child_stdin() : -1, relay ? relay->child_stdout() : -1);
+    if (relay)
+        relay->start();
     if (child.spawn_error() == E2BIG) {
+        if (relay)
+            relay->finish();
         capture.remove();
         hold.release();
         throw Fatal{1, "Fatal: Command too long for the shell (" + std::to_string(command.size()) +
                            " characters)!\n"};
     }
     const Subprocess::Exit exit = child.finish([&](std::string_view bytes) { conversion.feed(bytes); }, hold);
+    // All the command wrote reaches the connection before we write anything.
+    if (relay)
+        relay->finish();
 
     const int status = exit.status;
     if (status != 0)

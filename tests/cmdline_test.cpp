@@ -19,12 +19,15 @@ std::string decided(Args args, const Environment& env, std::string& out)
     out = testing::internal::GetCapturedStdout();
     std::string d = "v" + std::to_string(verbosity());
     set_verbosity(0);
+    set_telnet_output(false);
     if (s.makeveklog)
         d += " log=" + s.veklog;
     if (!s.filelist.empty())
         d += " list=" + s.filelist;
     if (s.makesyslog)
         d += " syslog";
+    if (s.telnet)
+        d += " telnet";
     if (s.proto != PROTO_NONE)
         d += std::string(" ") + (s.action == ACTION_SEND ? 's' : 'r') + " xyz"[s.proto];
     if (s.batch)
@@ -103,6 +106,15 @@ TEST(CommandLine, Decides)
         {{"sz"}, "v0 sz tmp=/a", nullptr, {{"TEMP", "/a"}, {"TEMPDIR", "/b"}}},
         {{"sz"}, "v0 sz tmp=", nullptr, {{"TMP", ""}, {"TEMP", "/a"}}},
         {{"sz"}, "v0 sz tmp=rel dir", nullptr, {{"TMP", "rel dir"}}},
+        // -t and --telnet anywhere; from there on our own lines go out as the
+        // relay sends the command's, 0xFF doubled.
+        {{"-t", "sz"}, "v0 telnet sz"},
+        {{"sz", "a", "-vt"}, "v1 telnet sz [a]"},
+        {{"--TELNET", "rz"}, "v0 telnet rz batch"},
+        {{"sz", "-d", "-t"}, "v0 log=-t sz"},
+        {{"sz", "--", "-t"}, "v0 sz"},
+        {{"-t", "-v", "sz", "\xff"}, "v1 telnet sz [\xff]",
+         "DEBUG: Increasing verbosity to 1.\nDEBUG: Setting protocol to Zmodem Send.\nDEBUG: Adding \xff\xff (0) to list.\n"},
     };
     for (const Case& c : cases) {
         std::string out;
