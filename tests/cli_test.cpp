@@ -16,6 +16,7 @@ TEST_F(Cli, RunsThatEndBeforeATransfer)
     const std::string me = vek_binary(), v1 = "DEBUG: Increasing verbosity to 1.\n";
     std::string help = read_file(std::filesystem::path(__FILE__).parent_path() / "golden/help.txt");
     help.replace(help.find("Usage: vek "), 11, "Usage: " + me + " ");
+    help.replace(help.find("@VERSION@"), 9, VEK_VERSION);
     const std::string banner = help.substr(0, help.find('\n') + 1);
     const std::string usage = help.substr(0, help.find("\n\n Options:") + 1);
     const std::string no_protocol = "Fatal: Protocol not specified!\n";
