@@ -3,8 +3,10 @@
 # between two vek processes, and between the bare sz and rz commands with the
 # same standard-error redirections, both over a pair of pipes; then what
 # --telnet costs: the same two vek processes over a socket pair, with and
-# without the option. Repetitions alternate between the two of each pair so
-# that drift in the machine hits both alike.
+# without the option; then, as root, what a small capture pipe costs: vek as
+# an unprivileged user whose pipe budget is spent, so that the system gives
+# it 8 KiB, against the same user given 1 MiB. Repetitions alternate between
+# the two of each pair so that drift in the machine hits both alike.
 # Usage: bench/transfer_bench.sh [path-to-vek] [repetitions] [megabytes]
 set -euo pipefail
 
@@ -12,7 +14,9 @@ vek=$(realpath "${1:-build/vek}")
 reps=${2:-7}
 megabytes=${3:-100}
 work=$(mktemp -d "${TMPDIR:-/tmp}/vek-bench.XXXXXX")
-trap 'rm -rf "$work"' EXIT
+soft=/proc/sys/fs/pipe-user-pages-soft
+soft_was=$(cat "$soft")
+trap 'echo "$soft_was" >"$soft" 2>/dev/null || true; rm -rf "$work"' EXIT
 mkdir -p "$work/send" "$work/recv" "$work/tmp"
 head -c "$((megabytes * 1000000))" /dev/urandom >"$work/send/payload.bin"
 
@@ -123,21 +127,47 @@ awk -v b="$bare_median" -v f="$front_median" 'BEGIN {
 }'
 echo "diagnostic streams on disk in TMP: bare sz/rz logs $bare_disk bytes; vek at most $front_disk bytes during the transfer"
 
-socket_plain >/dev/null  # warm-up
-socket_telnet >/dev/null
-plain_times=() telnet_times=()
-for ((i = 0; i < reps; i++)); do
-    if ((i % 2 == 0)); then
-        plain_times+=("$(socket_plain)") telnet_times+=("$(socket_telnet)")
-    else
-        telnet_times+=("$(socket_telnet)") plain_times+=("$(socket_plain)")
-    fi
-done
-plain_median=$(median "${plain_times[@]}")
-telnet_median=$(median "${telnet_times[@]}")
+# alternate NAME_A NAME_B LABEL_A LABEL_B: REPS runs of each, alternating,
+# then their medians and the ratio B/A.
+alternate() {
+    local a=$1 b=$2 i a_times=() b_times=()
+    "$a" >/dev/null  # warm-up
+    "$b" >/dev/null
+    for ((i = 0; i < reps; i++)); do
+        if ((i % 2 == 0)); then
+            a_times+=("$("$a")") b_times+=("$("$b")")
+        else
+            b_times+=("$("$b")") a_times+=("$("$a")")
+        fi
+    done
+    local am bm
+    am=$(median "${a_times[@]}")
+    bm=$(median "${b_times[@]}")
+    printf '%-26s %s\n' "$3 seconds:" "${a_times[*]}" "$4 seconds:" "${b_times[*]}"
+    awk -v a="$am" -v b="$bm" -v la="$3" -v lb="$4" 'BEGIN {
+        printf "median %s %.4f s, median %s %.4f s, ratio %.4f (%+.2f%%)\n", la, a, lb, b, b / a, (b / a - 1) * 100
+    }'
+}
+
 echo "over a socket pair:"
-echo "vek pair seconds:          ${plain_times[*]}"
-echo "vek --telnet pair seconds: ${telnet_times[*]}"
-awk -v p="$plain_median" -v t="$telnet_median" 'BEGIN {
-    printf "median vek %.4f s, median vek --telnet %.4f s, ratio telnet/plain %.4f (%+.2f%%)\n", p, t, t / p, (t / p - 1) * 100
-}'
+alternate socket_plain socket_telnet "vek pair" "vek --telnet pair"
+
+if [ "$(id -u)" != 0 ] || ! [ -w "$soft" ]; then
+    echo "small capture pipe: not measured (needs root, to spend an unprivileged user's pipe budget)"
+    exit 0
+fi
+chmod -R a+rwX "$work"
+# Only vek's own capture pipe is nobody's: the FIFOs between the two sides are
+# opened by this shell, as root.
+as_nobody='setpriv --reuid=nobody --regid=nogroup --clear-groups'
+capture_big() {
+    echo "$soft_was" >"$soft"
+    run_pair "TMP=\"\$work/tmp\" $as_nobody \"\$vek\" sz payload.bin" "TMP=\"\$work/tmp\" $as_nobody \"\$vek\" rz"
+}
+capture_small() {
+    echo 1 >"$soft"
+    run_pair "TMP=\"\$work/tmp\" $as_nobody \"\$vek\" sz payload.bin" "TMP=\"\$work/tmp\" $as_nobody \"\$vek\" rz"
+    echo "$soft_was" >"$soft"
+}
+echo "capture pipe of 8 KiB against 1 MiB (vek as nobody):"
+alternate capture_big capture_small "1 MiB pipe" "8 KiB pipe"

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <memory>
 
@@ -19,15 +20,32 @@ constexpr timespec pause_after_failure{0, 10'000'000};
 
 // How long the stream may gather progress text before it is read: waking for
 // each write of a few dozen bytes would cost the transfer more than the
-// reading does. 10 ms for a pipe of 1 MiB, less for a smaller one (the
-// system gives less to a user who has many): sz writes about 58 bytes per
-// KiB sent, so a fast line fills 8 KiB in about a millisecond.
-timespec gather_time(int fd)
-{
-    const long size = fcntl(fd, F_GETPIPE_SZ);
-    const long ns = size > 0 ? 10'000'000L * (size / 1024) / 1024 : 0;
-    return {ns / 1'000'000'000L, ns % 1'000'000'000L};
-}
+// reading does, while a pipe that fills stops the command. The pause starts
+// at 10 ms for a pipe of 1 MiB, less for a smaller one (the system gives a
+// user with many pipes 8 KiB, which sz, writing about 58 bytes per KiB sent,
+// fills in about a millisecond on a fast line); then it doubles while reads
+// find the pipe less than a quarter full and halves when they find it more
+// than half full, never above 10 ms.
+class Gather {
+public:
+    explicit Gather(int fd) : room_(std::max(0, fcntl(fd, F_GETPIPE_SZ)))
+    {
+        ns_ = longest * static_cast<long>(room_ / 1024) / 1024;
+    }
+    void read(size_t n)
+    {
+        if (n > room_ / 2)
+            ns_ /= 2;
+        else if (n < room_ / 4)
+            ns_ = std::min(longest, 2 * ns_ + 1000);
+    }
+    timespec pause() const { return {ns_ / 1'000'000'000L, ns_ % 1'000'000'000L}; }
+
+private:
+    static constexpr long longest = 10'000'000;
+    size_t room_;
+    long ns_;
+};
 
 bool has_ended(pid_t pid)
 {
@@ -90,30 +108,33 @@ Subprocess::Exit Subprocess::finish(const std::function<void(std::string_view)>&
     if (pid_ < 0)
         return {shell_not_started, 0};
     const auto buf = std::make_unique_for_overwrite<char[]>(read_size);
-    const timespec gather = gather_time(stream_.get());
+    Gather gather(stream_.get());
     int read_error = 0;
     int failures = 0;
     // Reads what the stream holds for now; closes it once no writer is left,
     // or when reading keeps failing.
     auto drain = [&] {
+        size_t total = 0;
         while (stream_) {
             const ssize_t n = ::read(stream_.get(), buf.get(), read_size);
             if (n > 0) {
                 failures = 0;
+                total += static_cast<size_t>(n);
                 feed({buf.get(), static_cast<size_t>(n)});
             } else if (n == 0) {
                 stream_.reset();
             } else if (errno == EAGAIN) {
-                return;
+                break;
             } else if (errno != EINTR) {
                 if (++failures < max_failures) {
                     nanosleep(&pause_after_failure, nullptr);
-                    return;
+                    break;
                 }
                 read_error = errno;
                 stream_.reset();
             }
         }
+        return total;
     };
     // Readable once the process has ended. Without it (old kernels) the
     // stream is read to its end, and the process then waited for.
@@ -135,10 +156,11 @@ Subprocess::Exit Subprocess::finish(const std::function<void(std::string_view)>&
         }
         ended = (fds[1].revents & POLLIN) != 0;
         if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
-            drain();
+            gather.read(drain());
             if (stream_ && pidfd && !ended) {
                 pollfd end{pidfd.get(), POLLIN, 0};
-                ended = ppoll(&end, 1, &gather, &hold.wait_mask()) > 0;
+                const timespec pause = gather.pause();
+                ended = ppoll(&end, 1, &pause, &hold.wait_mask()) > 0;
             }
         }
     }
