@@ -104,7 +104,7 @@ fuzz:
 			-print_final_stats=1 build-fuzz/corpus-$$t fuzz/corpus/$$t; \
 	done
 
-# The log conversion against a plain read of a 200 MB log, optimised build.
+# The log conversion on its own over a 200 MB stream, optimised build.
 bench:
 	@$(NEED) cmake g++ make
 	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DVEK_BENCH=ON -DVEK_TESTS=OFF
