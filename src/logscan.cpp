@@ -71,18 +71,18 @@ void LogScanner::feed(std::string_view bytes)
         if (stop < window) {
             ++i;  // the line end is no part of the chunk
             examine(false);
+            chunk_.clear();
         } else if (chunk_.size() == max_chunk) {
             examine(true);
+            chunk_.clear();
         }
     }
 }
 
 void LogScanner::examine(bool line_goes_on)
 {
-    const std::string chunk = std::move(chunk_);
-    chunk_.clear();
-    const std::string_view text(chunk.c_str());  // up to a NUL, as a C string sees it
-    const bool has_nul = text.size() < chunk.size();
+    const std::string_view text(chunk_.c_str());  // up to a NUL, as a C string sees it
+    const bool has_nul = text.size() < chunk_.size();
     if (continuing_) {
         if (!name_ended_ && header_.size() < max_header)
             header_.append(text.substr(0, max_header - header_.size()));
@@ -119,12 +119,13 @@ void LogScanner::examine(bool line_goes_on)
         return;
     }
     // Progress chunks carry "ETA"; only the final count of a file lacks it.
-    const std::string trimmed(rstrip(text));
-    if (trimmed.find("Bytes") != std::string::npos && trimmed.find("ETA") == std::string::npos) {
+    const std::string_view trimmed = rstrip(text);
+    if (trimmed.find("Bytes") != std::string_view::npos && trimmed.find("ETA") == std::string_view::npos) {
         ++done_;
         // "Bytes received" counts but matches no further than "Bytes ", so
         // a receive keeps the last rate read.
-        std::sscanf(trimmed.c_str(), "Bytes Sent: %d BPS:%d", &bytes_xfer_, &bps_);  // NOLINT(cert-err34-c): a count that does not parse keeps the last one, as it always has
+        const std::string line(trimmed);  // sscanf reads a C string
+        std::sscanf(line.c_str(), "Bytes Sent: %d BPS:%d", &bytes_xfer_, &bps_);  // NOLINT(cert-err34-c): a count that does not parse keeps the last one, as it always has
     }
     if (done_ != 2)
         return;
