@@ -28,7 +28,7 @@ if [ -n "$FAKE_GATE" ]; then : > "$FAKE_DIR/$me.ready"; read -r _ < "$FAKE_GATE"
 printf '%s\n' "$@" > "$FAKE_DIR/$me.args"
 pwd -P > "$FAKE_DIR/$me.cwd"
 readlink /proc/self/fd/2 > "$FAKE_DIR/$me.err"
-stat -c %a "$(readlink /proc/self/fd/2)" > "$FAKE_DIR/$me.mode"
+stat -c "%a %F" "$(readlink /proc/self/fd/2)" > "$FAKE_DIR/$me.mode"
 [ -n "$FAKE_CREATE" ] && : > "$FAKE_CREATE"
 printf '%b' "$FAKE_STDERR" >&2
 [ -n "$FAKE_STDERR_FILE" ] && cat "$FAKE_STDERR_FILE" >&2

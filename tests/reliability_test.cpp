@@ -6,13 +6,10 @@
 #include <signal.h>
 #include <sys/stat.h>
 
-#include <atomic>
 #include <cstdio>
 #include <ctime>
 #include <regex>
-#include <set>
 #include <sstream>
-#include <thread>
 #include <tuple>
 
 #include "fixtures.h"
@@ -123,50 +120,6 @@ std::string signal_case(const testing::TestParamInfo<std::tuple<int, bool, int>>
 INSTANTIATE_TEST_SUITE_P(MidTransfer, Signals,
                          testing::Combine(testing::Values(0, 1), testing::Bool(), testing::Values(SIGHUP, SIGTERM)),
                          signal_case);
-
-// --- The capture never reaches the disk ------------------------------------
-
-// Its own suite, so that it runs after the hardening tests when the whole
-// binary runs: its 100 MB would count in their children's peak size.
-class Reliability : public RealPair {};
-
-TEST_F(Reliability, TemporaryDirectoryHoldsNoDataDuringATransfer)
-{
-    put("big.bin", random_bytes(size_t{100} << 20, 4));
-    std::atomic<bool> done{false};
-    long long blocks = 0;
-    int samples_with_pipe = 0;
-    std::set<std::string> strays;  // anything but the private pipes
-    const std::regex ours("\\.vek\\.tmp\\.[A-Za-z0-9]{12}");
-    std::thread sampler([&] {
-        while (!done) {
-            bool pipe_seen = false;
-            for (const std::string& name : list_dir(root / "tmp")) {
-                struct stat st {};
-                if (lstat((root / ("tmp/" + name)).c_str(), &st) != 0)
-                    continue;  // removed meanwhile
-                blocks += st.st_blocks;
-                if (S_ISFIFO(st.st_mode) && (st.st_mode & 07777) == 0600 && std::regex_match(name, ours))
-                    pipe_seen = true;
-                else
-                    strays.insert(name);
-            }
-            samples_with_pipe += pipe_seen;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-    });
-    const auto [s, r] = run_pair(vek("send", "send.log", {"sz", "big.bin"}), vek("recv", "recv.log", {"rz"}));
-    done = true;
-    sampler.join();
-
-    EXPECT_EQ(s.status, 0) << s.err;
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(arrived_whole(), std::vector<std::string>{"big.bin"});
-    EXPECT_EQ(blocks, 0);
-    EXPECT_GT(samples_with_pipe, 0);
-    EXPECT_EQ(strays, std::set<std::string>{});
-    EXPECT_EQ(list_dir(root / "tmp"), std::vector<std::string>{});
-}
 
 // --- Names that look like the stream's own words --------------------------
 
