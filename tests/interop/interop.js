@@ -10,15 +10,10 @@ const assert = require('node:assert/strict');
 const { spawn } = require('node:child_process');
 const crypto = require('node:crypto');
 const fs = require('node:fs');
-const os = require('node:os');
 const path = require('node:path');
 const Zmodem = require('zmodem.js');
 
-const VEK = path.resolve(process.argv[2] || path.join(__dirname, '..', '..', 'build', 'vek'));
-if (!fs.existsSync(VEK)) {
-    console.error(`interop: no vek binary at ${VEK} (build it with make)`);
-    process.exit(2);
-}
+const { VEK, makeCase, vekEnv, records, assertRecords } = require('./common.js');
 
 // Generous: zmodem.js does its byte work in plain JavaScript arrays.
 const CASE_MS = 120_000;
@@ -31,28 +26,6 @@ const CANCEL = Buffer.concat([Buffer.alloc(8, 0x18), Buffer.alloc(10, 0x08)]);
 // zmodem.js reports some conditions through console.debug/console.warn
 // ("Garbage: ..."), which would bury the test report under raw bytes.
 console.debug = () => {};
-
-// A private root per case: `tmp` is vek's TMP, `work` its working directory,
-// `client` where the simulated terminal stores what it receives.
-function makeCase(t) {
-    const root = fs.mkdtempSync(path.join(os.tmpdir(), 'vek-interop-'));
-    const dirs = { root };
-    for (const d of ['tmp', 'work', 'client']) {
-        dirs[d] = path.join(root, d);
-        fs.mkdirSync(dirs[d]);
-    }
-    dirs.veklog = path.join(root, 'xfer.log');
-    t.after(() => {
-        // Kept on failure so the leftovers can be looked at.
-        if (t.passed !== false) fs.rmSync(root, { recursive: true, force: true });
-        else t.diagnostic(`case files kept in ${root}`);
-    });
-    return dirs;
-}
-
-function vekEnv(dirs) {
-    return { ...process.env, TMP: dirs.tmp, TEMP: dirs.tmp, TEMPDIR: dirs.tmp, VEKLOG: dirs.veklog };
-}
 
 // Starts vek in its own process group (so that a bound can end it with the sz
 // or rz below it), puts a Sentry between it and `drive`, and resolves once vek
@@ -164,25 +137,6 @@ function assertRanClean(r, dirs) {
     assert.equal(r.status, 0, `vek's exit status\n${why}`);
     assert.equal(r.stderr, '', `vek wrote to standard error\n${why}`);
     assert.deepEqual(fs.readdirSync(dirs.tmp), [], `leftovers in TMP\n${why}`);
-}
-
-const RECORD = /^([SR]) +\d+ +\d+ bps +\d+ +cps +\d+ errors +\d+ 1024 (.*) -1$/;
-
-function records(dirs) {
-    if (!fs.existsSync(dirs.veklog)) return [];
-    const text = fs.readFileSync(dirs.veklog, 'latin1');
-    assert.ok(text === '' || text.endsWith('\n'), `transfer log ends mid-line: ${JSON.stringify(text)}`);
-    return text.split('\n').slice(0, -1).map((line) => {
-        const m = RECORD.exec(line);
-        assert.ok(m, `malformed transfer-log record: ${JSON.stringify(line)}`);
-        return { dir: m[1], name: m[2], line };
-    });
-}
-
-function assertRecords(dirs, dir, names) {
-    const got = records(dirs);
-    assert.deepEqual(got.map((r) => `${r.dir} ${r.name}`), names.map((n) => `${dir} ${n}`),
-        `transfer log records:\n${got.map((r) => r.line).join('\n')}`);
 }
 
 function writeFiles(dir, files) {

@@ -12,16 +12,11 @@ const { spawn } = require('node:child_process');
 const crypto = require('node:crypto');
 const fs = require('node:fs');
 const net = require('node:net');
-const os = require('node:os');
 const path = require('node:path');
 const { TelnetInput, TelnetOutput } = require('telnet-stream');
 const Zmodem = require('zmodem.js');
 
-const VEK = path.resolve(process.argv[2] || path.join(__dirname, '..', '..', 'build', 'vek'));
-if (!fs.existsSync(VEK)) {
-    console.error(`telnet interop: no vek binary at ${VEK} (build it with make)`);
-    process.exit(2);
-}
+const { VEK, makeCase, vekEnv, assertRecords } = require('./common.js');
 
 const CASE_MS = 120_000;
 const AFTER_DROP_MS = 10_000;  // vek must be gone this soon after the client drops the line
@@ -32,20 +27,6 @@ const NOP = 241, AYT = 246, ECHO = 1, SGA = 3, TTYPE = 24;
 
 console.debug = () => {};  // zmodem.js reports garbage there, raw bytes and all
 console.warn = () => {};
-
-function makeCase(t) {
-    const root = fs.mkdtempSync(path.join(os.tmpdir(), 'vek-telnet-'));
-    const dirs = { root, veklog: path.join(root, 'xfer.log') };
-    for (const d of ['tmp', 'work', 'client']) {
-        dirs[d] = path.join(root, d);
-        fs.mkdirSync(dirs[d]);
-    }
-    t.after(() => {
-        if (t.passed !== false) fs.rmSync(root, { recursive: true, force: true });
-        else t.diagnostic(`case files kept in ${root}`);
-    });
-    return dirs;
-}
 
 // Every fourth byte 0xFF, and a run of 10,000 of them in the middle.
 function dense(size) {
@@ -104,7 +85,7 @@ function runOverTcp(args, dirs, drive, { boundMs = CASE_MS, stopOnClientError = 
             server.close();
             child = spawn(VEK, args, {
                 cwd: dirs.work,
-                env: { ...process.env, TMP: dirs.tmp, TEMP: dirs.tmp, TEMPDIR: dirs.tmp, VEKLOG: dirs.veklog },
+                env: vekEnv(dirs),
                 stdio: [conn, conn, 'pipe'],
                 detached: true,
             });
@@ -174,18 +155,6 @@ function describe(r, dirs) {
     ].join('\n');
 }
 
-const RECORD = /^([SR]) +\d+ +\d+ bps +\d+ +cps +\d+ errors +\d+ 1024 (.*) -1$/;
-
-function assertRecords(dirs, dir, names, why) {
-    const text = fs.existsSync(dirs.veklog) ? fs.readFileSync(dirs.veklog, 'latin1') : '';
-    const got = text.split('\n').slice(0, -1).map((line) => {
-        const m = RECORD.exec(line);
-        assert.ok(m, `malformed record: ${JSON.stringify(line)}`);
-        return `${m[1]} ${m[2]}`;
-    });
-    assert.deepEqual(got, names.map((n) => `${dir} ${n}`), `transfer log records\n${why}`);
-}
-
 function assertRanClean(r, dirs, dir, files) {
     const why = describe(r, dirs);
     assert.equal(r.timedOut, false, `vek did not finish within ${CASE_MS} ms\n${why}`);
@@ -252,7 +221,7 @@ function sendAll(files) {
 
 test('0xFF-dense, random and empty files cross a TELNET line intact both ways', async (t) => {
     await t.test('download', async (t) => {
-        const dirs = makeCase(t);
+        const dirs = makeCase(t, 'vek-telnet-');
         const files = FILES();
         for (const [name, bytes] of files) fs.writeFileSync(path.join(dirs.work, name), bytes);
         const r = await runOverTcp(['--telnet', 'sz', ...files.map(([n]) => n)], dirs, receiveAll(dirs.client));
@@ -261,7 +230,7 @@ test('0xFF-dense, random and empty files cross a TELNET line intact both ways', 
     });
 
     await t.test('upload', async (t) => {
-        const dirs = makeCase(t);
+        const dirs = makeCase(t, 'vek-telnet-');
         const files = FILES();
         const r = await runOverTcp(['-t', 'rz'], dirs, sendAll(files));
         assertRanClean(r, dirs, 'R', files);
@@ -270,7 +239,7 @@ test('0xFF-dense, random and empty files cross a TELNET line intact both ways', 
 });
 
 test('TELNET commands from the client in the middle of a download are taken out', async (t) => {
-    const dirs = makeCase(t);
+    const dirs = makeCase(t, 'vek-telnet-');
     const files = FILES();
     for (const [name, bytes] of files) fs.writeFileSync(path.join(dirs.work, name), bytes);
     let pieces = 0;
@@ -290,7 +259,7 @@ test('TELNET commands from the client in the middle of a download are taken out'
 });
 
 test('a line dropped inside the second of three files ends vek promptly, first record only', async (t) => {
-    const dirs = makeCase(t);
+    const dirs = makeCase(t, 'vek-telnet-');
     const files = [
         ['first.bin', dense(200 * 1024)],
         ['second.bin', dense(16 * MB)],
@@ -326,7 +295,7 @@ test('a line dropped inside the second of three files ends vek promptly, first r
 // Why the option exists: the same download to the same client without it.
 // The run ends at the client's first failure, or at the bound.
 test('without --telnet the 0xFF-dense download does not arrive intact', async (t) => {
-    const dirs = makeCase(t);
+    const dirs = makeCase(t, 'vek-telnet-');
     const files = [['dense.bin', dense(MB)]];
     fs.writeFileSync(path.join(dirs.work, 'dense.bin'), files[0][1]);
     const r = await runOverTcp(['sz', 'dense.bin'], dirs, receiveAll(dirs.client),

@@ -12,7 +12,6 @@ const { spawn } = require('node:child_process');
 const crypto = require('node:crypto');
 const { EventEmitter } = require('node:events');
 const fs = require('node:fs');
-const os = require('node:os');
 const path = require('node:path');
 
 // xmodem.js makes its buffers with the deprecated `new Buffer()`.
@@ -28,11 +27,7 @@ global.setInterval = (...args) => {
 };
 const xmodem = require('xmodem.js');
 
-const VEK = path.resolve(process.argv[2] || path.join(__dirname, '..', '..', 'build', 'vek'));
-if (!fs.existsSync(VEK)) {
-    console.error(`xmodem interop: no vek binary at ${VEK} (build it with make)`);
-    process.exit(2);
-}
+const { VEK, makeCase, vekEnv, assertRecords } = require('./common.js');
 
 const CASE_MS = 60_000;
 const SOH = 0x01;
@@ -75,23 +70,6 @@ class Line extends EventEmitter {
     }
 }
 
-// A private root per case: `tmp` is vek's TMP, `work` its working directory,
-// `client` where the terminal side keeps its files.
-function makeCase(t) {
-    const root = fs.mkdtempSync(path.join(os.tmpdir(), 'vek-xmodem-'));
-    const dirs = { root };
-    for (const d of ['tmp', 'work', 'client']) {
-        dirs[d] = path.join(root, d);
-        fs.mkdirSync(dirs[d]);
-    }
-    dirs.veklog = path.join(root, 'xfer.log');
-    t.after(() => {
-        if (t.passed !== false) fs.rmSync(root, { recursive: true, force: true });
-        else t.diagnostic(`case files kept in ${root}`);
-    });
-    return dirs;
-}
-
 // Runs vek with `args` in its own process group, lets drive(line, done) play
 // the terminal, and resolves when vek has exited and the terminal called
 // done(), or the bound has passed.
@@ -99,7 +77,7 @@ function runVek(args, dirs, drive) {
     return new Promise((resolve) => {
         const child = spawn(VEK, args, {
             cwd: dirs.work,
-            env: { ...process.env, TMP: dirs.tmp, TEMP: dirs.tmp, TEMPDIR: dirs.tmp, VEKLOG: dirs.veklog },
+            env: vekEnv(dirs),
             stdio: ['pipe', 'pipe', 'pipe'],
             detached: true,
         });
@@ -147,14 +125,6 @@ function assertRanClean(r, dirs) {
     assert.deepEqual(fs.readdirSync(dirs.tmp), [], `leftovers in TMP\n${why}`);
 }
 
-// Needs the scanner to read XMODEM's header and byte-count lines.
-function assertOneRecord(dirs, dir, name) {
-    const text = fs.existsSync(dirs.veklog) ? fs.readFileSync(dirs.veklog, 'latin1') : '';
-    const m = /^([SR]) +\d+ +\d+ bps +\d+ +cps +\d+ errors +\d+ 1024 (.*) -1\n$/.exec(text);
-    assert.ok(m, `one record in the transfer log: ${JSON.stringify(text)}`);
-    assert.deepEqual([m[1], m[2]], [dir, name], text);
-}
-
 // Random bytes that do not end in XMODEM's padding byte, which the receiver
 // of xmodem.js drops from the end of the file.
 function payload(n) {
@@ -169,7 +139,7 @@ async function waitForSize(file, size) {
 }
 
 test('xmodem.js receives a download from vek sx', async (t) => {
-    const dirs = makeCase(t);
+    const dirs = makeCase(t, 'vek-xmodem-');
     const bytes = payload(100_000);
     fs.mkdirSync(path.join(dirs.work, 'sub'));
     fs.writeFileSync(path.join(dirs.work, 'sub', 'down.bin'), bytes);
@@ -182,11 +152,11 @@ test('xmodem.js receives a download from vek sx', async (t) => {
     assertRanClean(r, dirs);
     await waitForSize(copy, bytes.length);
     assert.ok(fs.readFileSync(copy).equals(bytes), 'the copy differs from the file sent');
-    assertOneRecord(dirs, 'S', 'down.bin');
+    assertRecords(dirs, 'S', ['down.bin']);
 });
 
 test('xmodem.js sends an upload into vek rx dir/name', async (t) => {
-    const dirs = makeCase(t);
+    const dirs = makeCase(t, 'vek-xmodem-');
     const bytes = payload(100_000);
     fs.mkdirSync(path.join(dirs.work, 'in'));
     const r = await runVek(['rx', 'in/up.bin'], dirs, (line, done) => {
@@ -201,5 +171,5 @@ test('xmodem.js sends an upload into vek rx dir/name', async (t) => {
     assert.equal(copy.length, padded, 'the copy is the file padded to whole blocks');
     assert.ok(copy.subarray(0, bytes.length).equals(bytes), 'the copy differs from the file sent');
     assert.ok(copy.subarray(bytes.length).every((b) => b === 0x1a), 'the padding is SUB bytes');
-    assertOneRecord(dirs, 'R', 'up.bin');
+    assertRecords(dirs, 'R', ['up.bin']);
 });
