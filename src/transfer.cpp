@@ -45,8 +45,9 @@ bool shell_could_not_run(int status, const std::string& first_line)
 
 // Runs the job with its diagnostic stream captured and converted while it
 // runs. From the capture's creation to its removal, hang-ups and terminations
-// are held (signals.h), so the records of files already moved are written
-// and nothing is left behind, however the run is asked to end.
+// are caught (signals.h) and passed on to the command; the run ends by them
+// only after the records of the files already moved are written and the
+// capture is gone, so nothing is left behind, however the run is asked to end.
 void run_job(const RunSettings& s, Job job)
 {
     SignalHold hold;
