@@ -28,11 +28,10 @@ void ignore_write_signals()
     }
 }
 
-SignalHold::SignalHold()
+SignalHold::SignalHold() : child_defaults_(write_signals_found_default)
 {
     held = 0;
     fresh = 0;
-    child_defaults_ = write_signals_found_default;
     sigprocmask(SIG_SETMASK, nullptr, &mask_);
     sigset_t blocked;
     sigemptyset(&blocked);
