@@ -7,13 +7,13 @@
 
 const { test } = require('node:test');
 const assert = require('node:assert/strict');
-const { spawn } = require('node:child_process');
 const crypto = require('node:crypto');
 const fs = require('node:fs');
 const path = require('node:path');
-const Zmodem = require('zmodem.js');
-
-const { VEK, makeCase, vekEnv, records, assertRecords } = require('./common.js');
+const {
+    makeCase, spawnVek, describe, assertRanClean, records, assertRecords, writeFiles, assertSameFiles,
+    zmodemClient, receiveAll, sendAll,
+} = require('./common');
 
 // Generous: zmodem.js does its byte work in plain JavaScript arrays.
 const CASE_MS = 120_000;
@@ -35,12 +35,7 @@ console.debug = () => {};
 // writes the cancel sequence and takes the Sentry out of the path.
 function runVek(args, dirs, drive) {
     return new Promise((resolve) => {
-        const child = spawn(VEK, args, {
-            cwd: dirs.work,
-            env: vekEnv(dirs),
-            stdio: ['pipe', 'pipe', 'pipe'],
-            detached: true,
-        });
+        const child = spawnVek(args, dirs);
         const result = {
             status: null, signal: null, stderr: '',
             sessions: 0, clientDone: false, clientError: null, timedOut: false, cancelledAt: null,
@@ -83,32 +78,8 @@ function runVek(args, dirs, drive) {
             },
         };
 
-        const sentry = new Zmodem.Sentry({
-            to_terminal: () => {},
-            sender: send,
-            on_retract: () => {},
-            on_detect: (detection) => {
-                result.sessions++;
-                let session;
-                try {
-                    session = detection.confirm();
-                } catch (e) {
-                    return fail(e);
-                }
-                Promise.resolve()
-                    .then(() => drive(session, ctl))
-                    .then(() => { result.clientDone = true; }, fail);
-            },
-        });
-
-        child.stdout.on('data', (chunk) => {
-            if (bypass) return;
-            try {
-                sentry.consume(chunk);
-            } catch (e) {
-                fail(e);
-            }
-        });
+        const consume = zmodemClient(result, send, drive, ctl, fail);
+        child.stdout.on('data', (chunk) => { if (!bypass) consume(chunk); });
         child.stderr.on('data', (chunk) => { result.stderr += chunk.toString('latin1'); });
 
         child.on('error', (e) => { fail(e); finish(null, null); });
@@ -116,89 +87,8 @@ function runVek(args, dirs, drive) {
     });
 }
 
-// Everything a failed assertion should show about the run.
-function describe(r, dirs) {
-    const log = fs.existsSync(dirs.veklog) ? fs.readFileSync(dirs.veklog, 'latin1') : '(no transfer log)';
-    return [
-        `status=${r.status} signal=${r.signal} timedOut=${r.timedOut} sessions=${r.sessions} clientDone=${r.clientDone}`,
-        `client error: ${r.clientError ? (r.clientError.stack || r.clientError) : 'none'}`,
-        `stderr: ${JSON.stringify(r.stderr)}`,
-        `transfer log: ${JSON.stringify(log)}`,
-        `TMP: ${JSON.stringify(fs.readdirSync(dirs.tmp))}`,
-    ].join('\n');
-}
-
-function assertRanClean(r, dirs) {
-    const why = describe(r, dirs);
-    assert.equal(r.timedOut, false, `vek did not finish within ${CASE_MS} ms\n${why}`);
-    assert.equal(r.clientError, null, `the client side failed\n${why}`);
-    assert.equal(r.sessions, 1, `expected exactly one session\n${why}`);
-    assert.equal(r.clientDone, true, `the client's session did not come to its end\n${why}`);
-    assert.equal(r.status, 0, `vek's exit status\n${why}`);
-    assert.equal(r.stderr, '', `vek wrote to standard error\n${why}`);
-    assert.deepEqual(fs.readdirSync(dirs.tmp), [], `leftovers in TMP\n${why}`);
-}
-
-function writeFiles(dir, files) {
-    for (const [name, bytes] of files) fs.writeFileSync(path.join(dir, name), bytes);
-}
-
-function assertSameFiles(dir, files) {
-    assert.deepEqual(fs.readdirSync(dir).sort(), files.map(([n]) => n).sort(), `files in ${dir}`);
-    for (const [name, bytes] of files) {
-        const copy = fs.readFileSync(path.join(dir, name));
-        assert.ok(copy.equals(bytes), `${name}: ${copy.length} bytes differ from the ${bytes.length} sent`);
-    }
-}
-
-// The terminal side of a download: accepts every offer and stores it under
-// the offered name in `into`. onOffer(offer, index, ctl) may take over an offer.
-function receiveAll(into, onOffer) {
-    return (session, ctl) => new Promise((resolve, reject) => {
-        assert.equal(session.type, 'receive', 'vek should start a download');
-        let index = 0;
-        session.on('offer', (offer) => {
-            const name = offer.get_details().name;
-            if (name.includes('/') || name === '.' || name === '..') {
-                reject(new Error(`offered name is not a plain file name: ${JSON.stringify(name)}`));
-                return;
-            }
-            if (onOffer && onOffer(offer, index++, ctl)) return;
-            offer.accept().then((chunks) => {
-                fs.writeFileSync(path.join(into, name), Buffer.concat(chunks.map((c) => Buffer.from(c))));
-            }).catch(reject);
-        });
-        session.on('session_end', resolve);
-        session.start();
-    });
-}
-
-// The terminal side of an upload: offers each file in turn, then closes.
-function sendAll(files) {
-    return async (session) => {
-        assert.equal(session.type, 'send', 'vek should start an upload');
-        let bytesLeft = files.reduce((n, [, b]) => n + b.length, 0);
-        for (let i = 0; i < files.length; i++) {
-            const [name, bytes] = files[i];
-            const xfer = await session.send_offer({
-                name,
-                size: bytes.length,
-                mode: 0o644,
-                mtime: new Date(),
-                files_remaining: files.length - i,
-                bytes_remaining: bytesLeft,
-            });
-            if (!xfer) throw new Error(`the receiver skipped ${name}`);
-            for (let at = 0; at < bytes.length; at += 64 * 1024) xfer.send(bytes.subarray(at, at + 64 * 1024));
-            await xfer.end();
-            bytesLeft -= bytes.length;
-        }
-        await session.close();
-    };
-}
-
 test('a batch download arrives whole, one S record per file in order', async (t) => {
-    const dirs = makeCase(t);
+    const dirs = makeCase(t, 'interop');
     const files = [
         ['random.bin', crypto.randomBytes(6 * MB)],
         ['empty', Buffer.alloc(0)],
@@ -206,32 +96,32 @@ test('a batch download arrives whole, one S record per file in order', async (t)
     ];
     writeFiles(dirs.work, files);
     const r = await runVek(['sz', ...files.map(([n]) => n)], dirs, receiveAll(dirs.client));
-    assertRanClean(r, dirs);
+    assertRanClean(r, dirs, CASE_MS);
     assertSameFiles(dirs.client, files);
     assertRecords(dirs, 'S', files.map(([n]) => n));
 });
 
 test('uploads land where vek was asked to receive, one R record per file', async (t) => {
     await t.test('batch into the working directory', async (t) => {
-        const dirs = makeCase(t);
+        const dirs = makeCase(t, 'interop');
         const files = [
             ['upload.bin', crypto.randomBytes(3 * MB)],
             ['empty', Buffer.alloc(0)],
             ['name with blanks.dat', crypto.randomBytes(5000)],
         ];
         const r = await runVek(['rz'], dirs, sendAll(files));
-        assertRanClean(r, dirs);
+        assertRanClean(r, dirs, CASE_MS);
         assertSameFiles(dirs.work, files);
         assertRecords(dirs, 'R', files.map(([n]) => n));
     });
 
     await t.test('single file into the named directory', async (t) => {
-        const dirs = makeCase(t);
+        const dirs = makeCase(t, 'interop');
         const sub = path.join(dirs.work, 'sub');
         fs.mkdirSync(sub);
         const files = [['x', crypto.randomBytes(300 * 1024)]];
         const r = await runVek(['rz', 'sub/x'], dirs, sendAll(files));
-        assertRanClean(r, dirs);
+        assertRanClean(r, dirs, CASE_MS);
         assertSameFiles(sub, files);
         assert.deepEqual(fs.readdirSync(dirs.work), ['sub'], 'nothing beside sub/');
         const got = records(dirs);
@@ -243,7 +133,7 @@ test('uploads land where vek was asked to receive, one R record per file', async
 });
 
 test('a download cancelled inside the second file ends promptly with the first record only', async (t) => {
-    const dirs = makeCase(t);
+    const dirs = makeCase(t, 'interop');
     const files = [
         ['first.bin', crypto.randomBytes(200 * 1024)],
         ['second.bin', crypto.randomBytes(16 * MB)],
@@ -265,7 +155,8 @@ test('a download cancelled inside the second file ends promptly with the first r
         }).catch(() => {});
         return true;
     };
-    const r = await runVek(['sz', ...files.map(([n]) => n)], dirs, receiveAll(dirs.client, cancelInSecond));
+    const r = await runVek(['sz', ...files.map(([n]) => n)], dirs,
+        receiveAll(dirs.client, { onOffer: cancelInSecond }));
     const why = describe(r, dirs);
     assert.ok(r.cancelledAt, `the client never cancelled (saw ${seen} bytes of the second file)\n${why}`);
     assert.equal(r.timedOut, false, `vek still running ${AFTER_CANCEL_MS} ms after the cancel\n${why}`);

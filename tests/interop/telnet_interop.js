@@ -8,15 +8,15 @@
 
 const { test } = require('node:test');
 const assert = require('node:assert/strict');
-const { spawn } = require('node:child_process');
 const crypto = require('node:crypto');
 const fs = require('node:fs');
 const net = require('node:net');
 const path = require('node:path');
 const { TelnetInput, TelnetOutput } = require('telnet-stream');
-const Zmodem = require('zmodem.js');
-
-const { VEK, makeCase, vekEnv, assertRecords } = require('./common.js');
+const {
+    makeCase, spawnVek, describe, assertRanClean, assertRecords, writeFiles, assertSameFiles,
+    zmodemClient, receiveAll, sendAll,
+} = require('./common');
 
 const CASE_MS = 120_000;
 const AFTER_DROP_MS = 10_000;  // vek must be gone this soon after the client drops the line
@@ -83,12 +83,7 @@ function runOverTcp(args, dirs, drive, { boundMs = CASE_MS, stopOnClientError = 
 
         const server = net.createServer({ pauseOnConnect: true }, (conn) => {
             server.close();
-            child = spawn(VEK, args, {
-                cwd: dirs.work,
-                env: vekEnv(dirs),
-                stdio: [conn, conn, 'pipe'],
-                detached: true,
-            });
+            child = spawnVek(args, dirs, [conn, conn, 'pipe']);
             conn.destroy();  // vek holds the connection now, as it would from a host
             timer = setTimeout(kill, boundMs);
             child.stderr.on('data', (c) => { result.stderr += c.toString('latin1'); });
@@ -114,134 +109,37 @@ function runOverTcp(args, dirs, drive, { boundMs = CASE_MS, stopOnClientError = 
                     socket.destroy();
                 },
             };
-            const sentry = new Zmodem.Sentry({
-                to_terminal: () => {},
-                sender: (bytes) => out.write(Buffer.from(bytes)),
-                on_retract: () => {},
-                on_detect: (detection) => {
-                    result.sessions++;
-                    let session;
-                    try {
-                        session = detection.confirm();
-                    } catch (e) {
-                        return fail(e);
-                    }
-                    Promise.resolve()
-                        .then(() => drive(session, ctl))
-                        .then(() => { result.clientDone = true; }, fail);
-                },
-            });
-            input.on('data', (c) => {
-                try {
-                    sentry.consume(c);
-                } catch (e) {
-                    fail(e);
-                }
-            });
+            input.on('data', zmodemClient(result, (bytes) => out.write(Buffer.from(bytes)), drive, ctl, fail));
             socket.connect(server.address().port, '127.0.0.1');
         });
     });
 }
 
-function describe(r, dirs) {
-    const log = fs.existsSync(dirs.veklog) ? fs.readFileSync(dirs.veklog, 'latin1') : '(no transfer log)';
-    return [
-        `status=${r.status} signal=${r.signal} timedOut=${r.timedOut} sessions=${r.sessions} clientDone=${r.clientDone}` +
-            ` commands=${r.commands}`,
-        `client error: ${r.clientError ? (r.clientError.stack || r.clientError) : 'none'}`,
-        `stderr: ${JSON.stringify(r.stderr)}`,
-        `transfer log: ${JSON.stringify(log)}`,
-        `TMP: ${JSON.stringify(fs.readdirSync(dirs.tmp))}`,
-    ].join('\n');
-}
-
-function assertRanClean(r, dirs, dir, files) {
-    const why = describe(r, dirs);
-    assert.equal(r.timedOut, false, `vek did not finish within ${CASE_MS} ms\n${why}`);
-    assert.equal(r.clientError, null, `the client side failed\n${why}`);
-    assert.equal(r.sessions, 1, `expected exactly one session\n${why}`);
-    assert.equal(r.clientDone, true, `the client's session did not come to its end\n${why}`);
-    assert.equal(r.status, 0, `vek's exit status\n${why}`);
-    assert.equal(r.stderr, '', `vek wrote to standard error\n${why}`);
-    assert.equal(r.commands, 0, `the client met TELNET commands: vek negotiates and answers nothing\n${why}`);
-    assert.deepEqual(fs.readdirSync(dirs.tmp), [], `leftovers in TMP\n${why}`);
-    assertRecords(dirs, dir, files.map(([n]) => n), why);
-}
-
-function assertSameFiles(dir, files) {
-    assert.deepEqual(fs.readdirSync(dir).sort(), files.map(([n]) => n).sort(), `files in ${dir}`);
-    for (const [name, bytes] of files) {
-        const copy = fs.readFileSync(path.join(dir, name));
-        assert.ok(copy.equals(bytes), `${name}: ${copy.length} bytes differ from the ${bytes.length} sent`);
-    }
-}
-
-// The client's side of a download: takes every offer into `into`.
-// onOffer(offer, index, ctl) may take an offer over; onInput(ctl) sees each
-// piece of data as it arrives.
-function receiveAll(into, { onOffer, onInput } = {}) {
-    return (session, ctl) => new Promise((resolve, reject) => {
-        assert.equal(session.type, 'receive', 'vek should start a download');
-        let index = 0;
-        session.on('offer', (offer) => {
-            const name = offer.get_details().name;
-            if (onOffer && onOffer(offer, index++, ctl)) return;
-            const chunks = [];
-            offer.accept({
-                on_input: (payload) => {
-                    chunks.push(Buffer.from(payload));
-                    if (onInput) onInput(ctl);
-                },
-            }).then(() => fs.writeFileSync(path.join(into, name), Buffer.concat(chunks))).catch(reject);
-        });
-        session.on('session_end', resolve);
-        session.start();
-    });
-}
-
-// The client's side of an upload: offers each file in turn, then closes.
-function sendAll(files) {
-    return async (session) => {
-        assert.equal(session.type, 'send', 'vek should start an upload');
-        let bytesLeft = files.reduce((n, [, b]) => n + b.length, 0);
-        for (let i = 0; i < files.length; i++) {
-            const [name, bytes] = files[i];
-            const xfer = await session.send_offer({
-                name, size: bytes.length, mode: 0o644, mtime: new Date(),
-                files_remaining: files.length - i, bytes_remaining: bytesLeft,
-            });
-            if (!xfer) throw new Error(`the receiver skipped ${name}`);
-            for (let at = 0; at < bytes.length; at += 64 * 1024) xfer.send(bytes.subarray(at, at + 64 * 1024));
-            await xfer.end();
-            bytesLeft -= bytes.length;
-        }
-        await session.close();
-    };
-}
-
 test('0xFF-dense, random and empty files cross a TELNET line intact both ways', async (t) => {
     await t.test('download', async (t) => {
-        const dirs = makeCase(t, 'vek-telnet-');
+        const dirs = makeCase(t, 'telnet');
         const files = FILES();
-        for (const [name, bytes] of files) fs.writeFileSync(path.join(dirs.work, name), bytes);
+        writeFiles(dirs.work, files);
         const r = await runOverTcp(['--telnet', 'sz', ...files.map(([n]) => n)], dirs, receiveAll(dirs.client));
-        assertRanClean(r, dirs, 'S', files);
+        assertRanClean(r, dirs, CASE_MS);
+        assertRecords(dirs, 'S', files.map(([n]) => n), describe(r, dirs));
         assertSameFiles(dirs.client, files);
     });
 
     await t.test('upload', async (t) => {
-        const dirs = makeCase(t, 'vek-telnet-');
+        const dirs = makeCase(t, 'telnet');
         const files = FILES();
         const r = await runOverTcp(['-t', 'rz'], dirs, sendAll(files));
-        assertRanClean(r, dirs, 'R', files);
+        assertRanClean(r, dirs, CASE_MS);
+        assertRecords(dirs, 'R', files.map(([n]) => n), describe(r, dirs));
         assertSameFiles(dirs.work, files);
     });
 });
 
 test('TELNET commands from the client in the middle of a download are taken out', async (t) => {
-    const dirs = makeCase(t, 'vek-telnet-');
+    const dirs = makeCase(t, 'telnet');
     const files = FILES();
-    for (const [name, bytes] of files) fs.writeFileSync(path.join(dirs.work, name), bytes);
+    writeFiles(dirs.work, files);
     let pieces = 0;
     const commands = (ctl) => {
         if (pieces++ % 20) return;
@@ -253,19 +151,20 @@ test('TELNET commands from the client in the middle of a download are taken out'
     };
     const r = await runOverTcp(['--telnet', 'sz', ...files.map(([n]) => n)], dirs,
         receiveAll(dirs.client, { onInput: commands }));
-    assertRanClean(r, dirs, 'S', files);
+    assertRanClean(r, dirs, CASE_MS);
+    assertRecords(dirs, 'S', files.map(([n]) => n), describe(r, dirs));
     assertSameFiles(dirs.client, files);
     assert.ok(pieces > 20, `commands were sent only ${Math.ceil(pieces / 20)} times`);
 });
 
 test('a line dropped inside the second of three files ends vek promptly, first record only', async (t) => {
-    const dirs = makeCase(t, 'vek-telnet-');
+    const dirs = makeCase(t, 'telnet');
     const files = [
         ['first.bin', dense(200 * 1024)],
         ['second.bin', dense(16 * MB)],
         ['third.bin', crypto.randomBytes(1000)],
     ];
-    for (const [name, bytes] of files) fs.writeFileSync(path.join(dirs.work, name), bytes);
+    writeFiles(dirs.work, files);
     let seen = 0;
     const dropInSecond = (offer, index, ctl) => {
         if (index !== 1) return false;
@@ -295,7 +194,7 @@ test('a line dropped inside the second of three files ends vek promptly, first r
 // Why the option exists: the same download to the same client without it.
 // The run ends at the client's first failure, or at the bound.
 test('without --telnet the 0xFF-dense download does not arrive intact', async (t) => {
-    const dirs = makeCase(t, 'vek-telnet-');
+    const dirs = makeCase(t, 'telnet');
     const files = [['dense.bin', dense(MB)]];
     fs.writeFileSync(path.join(dirs.work, 'dense.bin'), files[0][1]);
     const r = await runOverTcp(['sz', 'dense.bin'], dirs, receiveAll(dirs.client),

@@ -8,7 +8,6 @@
 
 const { test, afterEach } = require('node:test');
 const assert = require('node:assert/strict');
-const { spawn } = require('node:child_process');
 const crypto = require('node:crypto');
 const { EventEmitter } = require('node:events');
 const fs = require('node:fs');
@@ -26,8 +25,7 @@ global.setInterval = (...args) => {
     return id;
 };
 const xmodem = require('xmodem.js');
-
-const { VEK, makeCase, vekEnv, assertRecords } = require('./common.js');
+const { makeCase, spawnVek, assertRanClean, assertRecords } = require('./common');
 
 const CASE_MS = 60_000;
 const SOH = 0x01;
@@ -75,12 +73,7 @@ class Line extends EventEmitter {
 // done(), or the bound has passed.
 function runVek(args, dirs, drive) {
     return new Promise((resolve) => {
-        const child = spawn(VEK, args, {
-            cwd: dirs.work,
-            env: vekEnv(dirs),
-            stdio: ['pipe', 'pipe', 'pipe'],
-            detached: true,
-        });
+        const child = spawnVek(args, dirs);
         const result = { status: null, signal: null, stderr: '', clientDone: false, timedOut: false };
         let exited = false;
         const settle = () => {
@@ -107,24 +100,6 @@ function runVek(args, dirs, drive) {
     });
 }
 
-function describe(r, dirs) {
-    const log = fs.existsSync(dirs.veklog) ? fs.readFileSync(dirs.veklog, 'latin1') : '(no transfer log)';
-    return [
-        `status=${r.status} signal=${r.signal} timedOut=${r.timedOut} clientDone=${r.clientDone}`,
-        `stderr: ${JSON.stringify(r.stderr)}`,
-        `transfer log: ${JSON.stringify(log)}`,
-        `TMP: ${JSON.stringify(fs.readdirSync(dirs.tmp))}`,
-    ].join('\n');
-}
-
-function assertRanClean(r, dirs) {
-    const why = describe(r, dirs);
-    assert.equal(r.timedOut, false, `the transfer did not finish within ${CASE_MS} ms\n${why}`);
-    assert.equal(r.status, 0, `vek's exit status\n${why}`);
-    assert.equal(r.stderr, '', `vek wrote to standard error\n${why}`);
-    assert.deepEqual(fs.readdirSync(dirs.tmp), [], `leftovers in TMP\n${why}`);
-}
-
 // Random bytes that do not end in XMODEM's padding byte, which the receiver
 // of xmodem.js drops from the end of the file.
 function payload(n) {
@@ -139,7 +114,7 @@ async function waitForSize(file, size) {
 }
 
 test('xmodem.js receives a download from vek sx', async (t) => {
-    const dirs = makeCase(t, 'vek-xmodem-');
+    const dirs = makeCase(t, 'xmodem');
     const bytes = payload(100_000);
     fs.mkdirSync(path.join(dirs.work, 'sub'));
     fs.writeFileSync(path.join(dirs.work, 'sub', 'down.bin'), bytes);
@@ -149,21 +124,22 @@ test('xmodem.js receives a download from vek sx', async (t) => {
         line.on('removeListener', (event) => { if (event === 'data') done(); });
         xmodem.receive(line, copy);
     });
-    assertRanClean(r, dirs);
+    assertRanClean(r, dirs, CASE_MS);
     await waitForSize(copy, bytes.length);
     assert.ok(fs.readFileSync(copy).equals(bytes), 'the copy differs from the file sent');
+    // Needs the scanner to read XMODEM's header and byte-count lines.
     assertRecords(dirs, 'S', ['down.bin']);
 });
 
 test('xmodem.js sends an upload into vek rx dir/name', async (t) => {
-    const dirs = makeCase(t, 'vek-xmodem-');
+    const dirs = makeCase(t, 'xmodem');
     const bytes = payload(100_000);
     fs.mkdirSync(path.join(dirs.work, 'in'));
     const r = await runVek(['rx', 'in/up.bin'], dirs, (line, done) => {
         xmodem.once('stop', done);
         xmodem.send(line, bytes);
     });
-    assertRanClean(r, dirs);
+    assertRanClean(r, dirs, CASE_MS);
     assert.deepEqual(fs.readdirSync(dirs.work), ['in'], 'nothing beside in/');
     // XMODEM carries whole blocks: the copy is padded to the next one.
     const copy = fs.readFileSync(path.join(dirs.work, 'in', 'up.bin'));
