@@ -11,7 +11,6 @@
 #include <cstring>
 #include <ctime>
 
-
 namespace {
 
 constexpr size_t suffix_length = 12;

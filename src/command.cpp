@@ -30,10 +30,6 @@ const char* protocol_flag(int proto)
 
 }  // namespace
 
-std::string send_command(int proto) { return std::string(SEND_COMMAND) + protocol_flag(proto); }
-
-std::string receive_command(int proto) { return std::string(RECEIVE_COMMAND) + protocol_flag(proto); }
-
 std::string quote_name(const std::string& name)
 {
     std::string quoted;
@@ -78,7 +74,7 @@ std::span<const std::string> counted_names(const std::vector<std::string>& names
 std::string build_send_command(const std::vector<std::string>& names, int numfiles,
                                const std::string& log, int proto)
 {
-    std::string command = send_command(proto);
+    std::string command = std::string(SEND_COMMAND) + protocol_flag(proto);
     for (const std::string& name : counted_names(names, numfiles)) {
         command += ' ';
         command += send_operand(name);
@@ -90,7 +86,7 @@ std::string build_send_command(const std::vector<std::string>& names, int numfil
 
 std::string build_receive_command(const std::string& log, int proto, const std::string& file)
 {
-    std::string command = receive_command(proto);
+    std::string command = std::string(RECEIVE_COMMAND) + protocol_flag(proto);
     if (proto == PROTO_XMODEM) {
         command += ' ';
         command += receive_operand(file);

@@ -11,11 +11,6 @@
 inline constexpr const char* SEND_COMMAND = "sz -brNvv";
 inline constexpr const char* RECEIVE_COMMAND = "rz -bpRvv";
 
-// The command with the flag that picks the protocol: "sz -brNvv" for ZMODEM
-// (and anything else), then " --ymodem" or " --xmodem".
-std::string send_command(int proto);
-std::string receive_command(int proto);
-
 // `name` between double quotes, with each ", \, $ and ` in it preceded by a
 // backslash, so that the shell passes it on byte for byte and runs nothing in it.
 std::string quote_name(const std::string& name);
@@ -36,13 +31,15 @@ std::string quote_log_path(const std::string& path);
 // The first `numfiles` names, the ones a send passes on (the table may hold more).
 std::span<const std::string> counted_names(const std::vector<std::string>& names, int numfiles);
 
-// send_command(proto), a blank and the operand for each of the first
-// `numfiles` names, then " 2>" and the log path.
+// "sz -brNvv" with the protocol's flag (" --xmodem", " --ymodem"; none for
+// ZMODEM), a blank and the operand for each of the first `numfiles` names,
+// then " 2>" and the log path.
 std::string build_send_command(const std::vector<std::string>& names, int numfiles,
                                const std::string& log, int proto = PROTO_ZMODEM);
 
-// receive_command(proto), then for XMODEM, which carries no name, the
-// operand of `file`, the name rz is to write; then " 2>" and the log path.
+// "rz -bpRvv" with the protocol's flag, then for XMODEM, which carries no
+// name, the operand of `file`, the name rz is to write; then " 2>" and the
+// log path.
 // The other protocols take their names from the sender and pass none.
 std::string build_receive_command(const std::string& log, int proto = PROTO_ZMODEM,
                                   const std::string& file = "");
