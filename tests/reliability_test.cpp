@@ -60,18 +60,24 @@ std::vector<std::string> record_names(const std::string& log, char dir)
 
 // Which side is signalled (0 sends, 1 receives), whether its whole process
 // group or vek alone, and with what.
-class Signals : public RealPair, public testing::WithParamInterface<std::tuple<int, bool, int>> {};
+class Signals : public RealPair, public testing::WithParamInterface<std::tuple<int, bool, int, bool>> {};
 
 TEST_P(Signals, RecordsEveryWholeFileAndLeavesNothingBehind)
 {
-    const auto [target, whole_group, sig] = GetParam();
+    const auto [target, whole_group, sig, telnet] = GetParam();
     const int peer = 1 - target;
     constexpr size_t big = size_t{64} << 20;
     static const std::string two = random_bytes(big, 2);
     put("1.bin", random_bytes(70000, 1));
     put("2.bin", two);
     put("3.bin", random_bytes(70000, 3));
-    RunningPair pair(vek("send", "send.log", {"sz", "1.bin", "2.bin", "3.bin"}), vek("recv", "recv.log", {"rz"}));
+    // With --telnet both sides relay, and the relay must not hold a stop up.
+    std::vector<std::string> sz{"sz", "1.bin", "2.bin", "3.bin"}, rz{"rz"};
+    if (telnet) {
+        sz.push_back("-t");
+        rz.push_back("-t");
+    }
+    RunningPair pair(vek("send", "send.log", sz), vek("recv", "recv.log", rz));
     // Once file 1 is logged as sent and file 2 is arriving, the peer is
     // stopped, so that file 2 cannot finish before the target has its signal.
     struct stat st {};
@@ -110,15 +116,16 @@ TEST_P(Signals, RecordsEveryWholeFileAndLeavesNothingBehind)
     EXPECT_EQ(group_states(pair.pid(1)), "") << "left running on the receiving side";
 }
 
-std::string signal_case(const testing::TestParamInfo<std::tuple<int, bool, int>>& info)
+std::string signal_case(const testing::TestParamInfo<std::tuple<int, bool, int, bool>>& info)
 {
-    const auto [target, whole_group, sig] = info.param;
+    const auto [target, whole_group, sig, telnet] = info.param;
     const char* who[2][2] = {{"SendingVek", "SenderGroup"}, {"ReceivingVek", "ReceiverGroup"}};
-    return std::string(who[target][whole_group]) + (sig == SIGHUP ? "HangUp" : "Terminate");
+    return std::string(who[target][whole_group]) + (sig == SIGHUP ? "HangUp" : "Terminate") + (telnet ? "Telnet" : "");
 }
 
 INSTANTIATE_TEST_SUITE_P(MidTransfer, Signals,
-                         testing::Combine(testing::Values(0, 1), testing::Bool(), testing::Values(SIGHUP, SIGTERM)),
+                         testing::Combine(testing::Values(0, 1), testing::Bool(), testing::Values(SIGHUP, SIGTERM),
+                                          testing::Bool()),
                          signal_case);
 
 // --- Names that look like the stream's own words --------------------------
