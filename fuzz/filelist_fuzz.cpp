@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "fatal.h"
 #include "filelist.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
@@ -17,16 +18,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     RunSettings s;
     s.filelist = "/proc/self/fd/" + std::to_string(fd);
     s.filename = {"from-command-line", "b"};
-    s.numfiles = 2;
     try {
         read_batch(s);
     } catch (const Fatal&) {
         return 0;
     }
-    if (s.numfiles < 0 || static_cast<size_t>(s.numfiles) > s.filename.size())
-        __builtin_trap();
-    for (int i = 0; i < s.numfiles; ++i) {
-        const std::string& name = s.filename[static_cast<size_t>(i)];
+    for (const std::string& name : s.filename) {
         if (name.empty() || name.size() > 1023 || name.find('\n') != std::string::npos)
             __builtin_trap();
     }

@@ -16,8 +16,7 @@ bool is_long_option(const std::string& a) { return a.size() > 2 && a[0] == '-' &
 void set_veklog(RunSettings& s, const std::string& path)
 {
     s.veklog = path;
-    s.makeveklog = true;
-    debug_printf(1, "Setting veklog to %s\n", s.veklog.c_str());
+    debug_printf(1, "Setting veklog to %s\n", path.c_str());
 }
 
 void set_filelist(RunSettings& s, const std::string& path)
@@ -33,38 +32,35 @@ void set_syslog(RunSettings& s)
     debug_printf(1, "Turning on syslog()ing.\n");
 }
 
-// Our own messages are encoded from here on, as the relay will encode the command's.
 void set_telnet(RunSettings& s)
 {
     s.telnet = true;
-    set_telnet_output(true);
     debug_printf(1, "Turning on TELNET relaying.\n");
 }
 
 struct ProtocolWord {
     const char* word;
-    int proto;
-    int action;
+    Protocol proto;
+    Direction action;
     const char* message;
 };
 
 const ProtocolWord protocol_words[] = {
-    {"rz", PROTO_ZMODEM, ACTION_RECEIVE, "Setting protocol to Zmodem Receive.\n"},
-    {"sz", PROTO_ZMODEM, ACTION_SEND, "Setting protocol to Zmodem Send.\n"},
-    {"ry", PROTO_YMODEM, ACTION_RECEIVE, "Setting protocol to Ymodem Receive.\n"},
-    {"sy", PROTO_YMODEM, ACTION_SEND, "Setting protocol to Ymodem Send.\n"},
-    {"rx", PROTO_XMODEM, ACTION_RECEIVE, "Setting protocol to Xmodem Receive.\n"},
-    {"sx", PROTO_XMODEM, ACTION_SEND, "Setting protocol to Xmodem Send.\n"},
+    {"rz", Protocol::zmodem, Direction::receive, "Setting protocol to Zmodem Receive.\n"},
+    {"sz", Protocol::zmodem, Direction::send, "Setting protocol to Zmodem Send.\n"},
+    {"ry", Protocol::ymodem, Direction::receive, "Setting protocol to Ymodem Receive.\n"},
+    {"sy", Protocol::ymodem, Direction::send, "Setting protocol to Ymodem Send.\n"},
+    {"rx", Protocol::xmodem, Direction::receive, "Setting protocol to Xmodem Receive.\n"},
+    {"sx", Protocol::xmodem, Direction::send, "Setting protocol to Xmodem Send.\n"},
 };
 
 void add_file_name(RunSettings& s, const std::string& name)
 {
     debug_printf(2, "Checking arg: %s\n", name.c_str());
-    s.filename.push_back(name);
-    if (s.numfiles > 1)
+    if (s.numfiles() > 1)
         s.batch = true;
-    debug_printf(1, "Adding %s (%d) to list.\n", name.c_str(), s.numfiles);
-    ++s.numfiles;
+    debug_printf(1, "Adding %s (%d) to list.\n", name.c_str(), s.numfiles());
+    s.filename.push_back(name);
 }
 
 }  // namespace
@@ -100,7 +96,7 @@ std::optional<int> option_pass(const Args& args, const Environment& env, RunSett
                     value = args[++i];
                     taken[i] = true;
                 } else {
-                    report(Severity::warning, format_message("%s: option requires an argument -- '%c'\n", me, c));
+                    complain("%s: option requires an argument -- '%c'\n", me, c);
                     usage(me, 1);
                     return 0;
                 }
@@ -130,7 +126,7 @@ std::optional<int> option_pass(const Args& args, const Environment& env, RunSett
                 debug_printf(1, "Increasing verbosity to %d.\n", verbosity());
                 break;
             default:
-                report(Severity::warning, format_message("%s: invalid option -- '%c'\n", me, c));
+                complain("%s: invalid option -- '%c'\n", me, c);
                 usage(me, 1);
                 return 0;
             }
@@ -153,7 +149,7 @@ std::optional<int> operand_pass(const Args& args, std::vector<bool> taken, RunSe
                 while (v < args.size() && taken[v])
                     ++v;
                 if (v == args.size()) {
-                    report(Severity::warning, format_message("%s: option '--veklog' requires an argument\n", me));
+                    complain("%s: option '--veklog' requires an argument\n", me);
                     usage(me, 1);
                     return 0;
                 }
@@ -195,8 +191,7 @@ void environment_pass(const Environment& env, RunSettings& s)
 {
     if (auto it = env.find("VEKLOG"); it != env.end()) {
         s.veklog = it->second;
-        debug_printf(1, "Setting VEKlog to '%s'\n", s.veklog.c_str());
-        s.makeveklog = true;
+        debug_printf(1, "Setting VEKlog to '%s'\n", it->second.c_str());
     }
     s.tmpdir = "/tmp";
     for (const char* name : {"TMP", "TEMP", "TEMPDIR"}) {
@@ -209,11 +204,11 @@ void environment_pass(const Environment& env, RunSettings& s)
 
 void receive_decision(RunSettings& s)
 {
-    if (s.action != ACTION_RECEIVE)
+    if (s.action != Direction::receive)
         return;
-    if (s.numfiles == 0)
+    if (s.numfiles() == 0)
         s.batch = true;
-    else if (s.numfiles == 1)
+    else if (s.numfiles() == 1)
         s.batch = false;
 }
 

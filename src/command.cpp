@@ -16,12 +16,12 @@ bool safe_in_redirection(char c)
     }
 }
 
-const char* protocol_flag(int proto)
+const char* protocol_flag(Protocol proto)
 {
     switch (proto) {
-    case PROTO_XMODEM:
+    case Protocol::xmodem:
         return " --xmodem";
-    case PROTO_YMODEM:
+    case Protocol::ymodem:
         return " --ymodem";
     default:
         return "";
@@ -66,16 +66,10 @@ std::string quote_log_path(const std::string& path)
     return quote_name(path);
 }
 
-std::span<const std::string> counted_names(const std::vector<std::string>& names, int numfiles)
-{
-    return {names.data(), std::min(names.size(), static_cast<size_t>(std::max(numfiles, 0)))};
-}
-
-std::string build_send_command(const std::vector<std::string>& names, int numfiles,
-                               const std::string& log, int proto)
+std::string build_send_command(const std::vector<std::string>& names, const std::string& log, Protocol proto)
 {
     std::string command = std::string(SEND_COMMAND) + protocol_flag(proto);
-    for (const std::string& name : counted_names(names, numfiles)) {
+    for (const std::string& name : names) {
         command += ' ';
         command += send_operand(name);
     }
@@ -84,10 +78,10 @@ std::string build_send_command(const std::vector<std::string>& names, int numfil
     return command;
 }
 
-std::string build_receive_command(const std::string& log, int proto, const std::string& file)
+std::string build_receive_command(const std::string& log, Protocol proto, const std::string& file)
 {
     std::string command = std::string(RECEIVE_COMMAND) + protocol_flag(proto);
-    if (proto == PROTO_XMODEM) {
+    if (proto == Protocol::xmodem) {
         command += ' ';
         command += receive_operand(file);
     }
@@ -96,14 +90,14 @@ std::string build_receive_command(const std::string& log, int proto, const std::
     return command;
 }
 
-bool send_fits(int proto, const std::vector<std::string>& names, int numfiles)
+bool send_fits(Protocol proto, const std::vector<std::string>& names)
 {
-    return proto != PROTO_XMODEM || counted_names(names, numfiles).size() == 1;
+    return proto != Protocol::xmodem || names.size() == 1;
 }
 
-ReceivePlace receive_place(int proto, const std::string& fname)
+ReceivePlace receive_place(Protocol proto, const std::string& fname)
 {
-    if (proto != PROTO_XMODEM)
+    if (proto != Protocol::xmodem)
         return {target_directory(fname), ""};
     const size_t slash = fname.rfind('/');
     if (slash == std::string::npos)

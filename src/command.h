@@ -2,7 +2,6 @@
 // apart from running them so that every byte of a command can be checked.
 #pragma once
 
-#include <span>
 #include <string>
 #include <vector>
 
@@ -28,25 +27,20 @@ std::string receive_operand(const std::string& name);
 // letters, digits and /._-+,:@%=, otherwise quoted as by quote_name.
 std::string quote_log_path(const std::string& path);
 
-// The first `numfiles` names, the ones a send passes on (the table may hold more).
-std::span<const std::string> counted_names(const std::vector<std::string>& names, int numfiles);
-
 // "sz -brNvv" with the protocol's flag (" --xmodem", " --ymodem"; none for
-// ZMODEM), a blank and the operand for each of the first `numfiles` names,
-// then " 2>" and the log path.
-std::string build_send_command(const std::vector<std::string>& names, int numfiles,
-                               const std::string& log, int proto = PROTO_ZMODEM);
+// ZMODEM), a blank and the operand for each name, then " 2>" and the log path.
+std::string build_send_command(const std::vector<std::string>& names, const std::string& log,
+                               Protocol proto = Protocol::zmodem);
 
 // "rz -bpRvv" with the protocol's flag, then for XMODEM, which carries no
 // name, the operand of `file`, the name rz is to write; then " 2>" and the
-// log path.
-// The other protocols take their names from the sender and pass none.
-std::string build_receive_command(const std::string& log, int proto = PROTO_ZMODEM,
+// log path. The other protocols take their names from the sender.
+std::string build_receive_command(const std::string& log, Protocol proto = Protocol::zmodem,
                                   const std::string& file = "");
 
-// Whether the protocol can carry the names a send passes on: XMODEM moves
-// exactly one file a run, the others any number.
-bool send_fits(int proto, const std::vector<std::string>& names, int numfiles);
+// Whether the protocol can carry the names: XMODEM moves exactly one file a
+// run, the others any number.
+bool send_fits(Protocol proto, const std::vector<std::string>& names);
 
 // Where a single receive of `fname` is to land: the directory to run rz in
 // (tried as the rules for entering it say) and, for XMODEM, the file to write.
@@ -57,7 +51,7 @@ struct ReceivePlace {
 
 // ZMODEM and YMODEM: the target directory of the name, no file. XMODEM: the
 // name split at its last "/"; a name without one is a file here (dir empty).
-ReceivePlace receive_place(int proto, const std::string& fname);
+ReceivePlace receive_place(Protocol proto, const std::string& fname);
 
 // The directory a single receive runs in: the name cut at its last "/", or the
 // whole name when it has none ("/x.zip" gives an empty target).

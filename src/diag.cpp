@@ -8,12 +8,12 @@
 
 namespace {
 int level = 0;
-bool telnet = false;
+const bool* telnet = nullptr;
 }  // namespace
 
 int verbosity() { return level; }
 void set_verbosity(int lvl) { level = lvl; }
-void set_telnet_output(bool on) { telnet = on; }
+void follow_telnet_setting(const bool* setting) { telnet = setting; }
 
 std::string vformat_message(const char* fmt, va_list ap)
 {
@@ -48,7 +48,7 @@ int debug_printf(int lvl, const char* fmt, ...)
     const std::string msg = vformat_message(fmt, ap);
     va_end(ap);
     std::fputs("DEBUG: ", stdout);
-    if (telnet) {
+    if (telnet && *telnet) {
         std::string coded(2 * msg.size(), '\0');
         coded.resize(telnet_encode(msg, coded));
         std::fwrite(coded.data(), 1, coded.size(), stdout);

@@ -9,9 +9,11 @@
 int verbosity();
 void set_verbosity(int level);
 
-// Whether standard output is a TELNET connection (--telnet): the messages'
-// 0xFF bytes then go out doubled, as the relay sends the command's.
-void set_telnet_output(bool on);
+// Where the messages learn whether standard output is a TELNET connection
+// (--telnet): they follow `*telnet` (the run's setting, so that those written
+// while the command line is read follow it as soon as it is set; null: no),
+// and then double their 0xFF bytes, as the relay doubles the command's.
+void follow_telnet_setting(const bool* telnet);
 
 // Writes "DEBUG: " and the formatted message to standard output and flushes,
 // when verbosity() is at least lvl and above 0. Returns the message's length,

@@ -2,10 +2,10 @@
 
 #include <unistd.h>
 
+#include <exception>
 #include <new>
 
 #include "diag.h"
-#include "fatal.h"
 #include "filelist.h"
 #include "report.h"
 #include "signals.h"
@@ -27,22 +27,33 @@ int run_vek(const Args& args, const Environment& env)
 {
     ignore_write_signals();
     RunSettings s;
+    // Our own lines go out as the relay sends the command's, from the moment
+    // -t is read; and never refer to these settings once they are gone.
+    struct Follow {
+        explicit Follow(const bool* telnet) { follow_telnet_setting(telnet); }
+        ~Follow() { follow_telnet_setting(nullptr); }
+    } follow(&s.telnet);
     try {
         try {
             if (auto status = parse_command_line(args, env, s))
                 return *status;
         } catch (const std::bad_alloc&) {
-            throw Fatal{255, "Fatal: Unable to allocate memory for batch!\n"};
+            die(255, "Unable to allocate memory for batch!\n");
         }
         set_system_log(s.makesyslog);
-        if (s.proto == PROTO_NONE)
-            throw Fatal{255, "Fatal: Protocol not specified!\n"};
+        if (s.proto == Protocol::none)
+            die(255, "Protocol not specified!\n");
         if (!s.filelist.empty())
             read_batch(s);
         xfer_files(s);
     } catch (const Fatal& f) {
-        report(Severity::fatal, f.message);
+        write_fatal(f);
         return f.status;
+    } catch (const std::exception& e) {
+        // None is known to get here; one that does has let go of what the
+        // run held on its way, and is said instead of aborting.
+        write_fatal(Fatal{255, format_message("Fatal: %s!\n", e.what())});
+        return 255;
     }
     debug_printf(1, "File transfer complete.\n");
     return 0;

@@ -6,6 +6,7 @@
 #include <new>
 
 #include "diag.h"
+#include "report.h"
 
 namespace {
 
@@ -13,9 +14,9 @@ struct FileCloser {
     void operator()(std::FILE* fp) const { std::fclose(fp); }
 };
 
-Fatal cannot_open(const std::string& path)
+[[noreturn]] void cannot_open(const std::string& path)
 {
-    return Fatal{1, "Fatal: Cannot open " + path + "!\n"};
+    die(1, "Cannot open %s!\n", path.c_str());
 }
 
 }  // namespace
@@ -45,27 +46,23 @@ void read_batch(RunSettings& s)
 {
     std::unique_ptr<std::FILE, FileCloser> fp(std::fopen(s.filelist.c_str(), "re"));
     if (!fp)
-        throw cannot_open(s.filelist);
+        cannot_open(s.filelist);
 
-    int index = 0;
+    std::vector<std::string> names;
     try {
         std::string line;
         while (readline(line, fp.get())) {
             if (line.empty())
                 continue;
-            if (static_cast<size_t>(index) < s.filename.size())
-                s.filename[static_cast<size_t>(index)] = line;
-            else
-                s.filename.push_back(line);
-            debug_printf(3, "Adding file on line %d (%s).\n", index, line.c_str());
-            ++index;
+            debug_printf(3, "Adding file on line %zu (%s).\n", names.size(), line.c_str());
+            names.push_back(line);
         }
     } catch (const std::bad_alloc&) {
-        throw Fatal{255, "Fatal: Unable to allocate memory for batch item!\n"};
+        die(255, "Unable to allocate memory for batch item!\n");
     }
     // A list that opens but cannot be read (a directory) would otherwise look
     // like an empty one.
     if (std::ferror(fp.get()))
-        throw cannot_open(s.filelist);
-    s.numfiles = index;
+        cannot_open(s.filelist);
+    s.filename = std::move(names);
 }

@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <string>
 
-#include "fatal.h"
 #include "settings.h"
 
 // Reads the next piece of a line (at most 1023 characters, up to and including
@@ -14,7 +13,6 @@
 // nothing was read.
 bool readline(std::string& line, std::FILE* fp);
 
-// Replaces s.filename from index 0 with the non-blank lines of s.filelist and
-// sets s.numfiles to their count; entries beyond it are left as they were.
-// Throws Fatal (status 1) when the list cannot be opened or read.
+// Replaces s.filename with the non-blank lines of s.filelist. Throws Fatal
+// (status 1) when the list cannot be opened or read.
 void read_batch(RunSettings& s);

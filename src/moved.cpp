@@ -6,7 +6,6 @@
 #include <memory>
 #include <set>
 
-#include "command.h"
 #include "unique_fd.h"
 
 std::string last_component(const std::string& path)
@@ -15,10 +14,10 @@ std::string last_component(const std::string& path)
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-RecordCheck sent_check(const std::vector<std::string>& names, int numfiles)
+RecordCheck sent_check(const std::vector<std::string>& names)
 {
     auto sent = std::make_shared<std::set<std::string>>();
-    for (const std::string& name : counted_names(names, numfiles))
+    for (const std::string& name : names)
         sent->insert(last_component(name));
     return [sent](const TransferLogRecord& rec) { return rec.direction == 'S' && sent->count(rec.file) != 0; };
 }

@@ -14,8 +14,8 @@
 std::string last_component(const std::string& path);
 
 // A send record is believed when its name is the last component of one of
-// the first `numfiles` names given to sz.
-RecordCheck sent_check(const std::vector<std::string>& names, int numfiles);
+// the names given to sz.
+RecordCheck sent_check(const std::vector<std::string>& names);
 
 // A receive record is believed when its name, taken relative to `dir` (where
 // rz ran; "." for here), is a regular file whose status changed in or after

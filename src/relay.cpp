@@ -21,7 +21,7 @@
 // buffers it allocates once. The inward thread waits in poll() on the
 // connection, the command's input (ours is non-blocking: the pipe is private)
 // and the stop eventfd, so finish() can end it wherever it is. While data
-// streams, each turn first lets it gather for a moment (Gather below).
+// streams, each turn first lets it gather for a moment (LinePacing below).
 
 namespace {
 
@@ -35,7 +35,7 @@ constexpr int pipe_room = 256 * 1024;
 // ago), each read waits `pause` first and takes what gathered meanwhile. A
 // lone exchange (a header and its answer) is read at once, and a pause never
 // happens without data ready: a stalled line costs nothing.
-class Gather {
+class LinePacing {
 public:
     void before_read()
     {
@@ -168,16 +168,14 @@ void TelnetRelay::finish()
 void TelnetRelay::relay_in()
 {
     std::vector<char> buf(block);
-    Gather gather;
+    LinePacing pacing;
     while (wait_for(from_, POLLIN, stop_.get())) {
-        gather.before_read();
+        pacing.before_read();
         const ssize_t n = ::read(from_, buf.data(), buf.size());
         if (n < 0 && (errno == EINTR || errno == EAGAIN))
             continue;
-        if (n <= 0) {
-            lost_ = true;
+        if (n <= 0)
             break;
-        }
         const std::span<char> got(buf.data(), static_cast<size_t>(n));
         const size_t data = decoder_.decode(got, got);
         // Fails when we are to stop, or when the command no longer reads.
@@ -190,9 +188,9 @@ void TelnetRelay::relay_in()
 void TelnetRelay::relay_out()
 {
     std::vector<char> raw(block), coded(2 * block);
-    Gather gather;
+    LinePacing pacing;
     while (wait_for(out_.get(), POLLIN, stop_.get())) {
-        gather.before_read();
+        pacing.before_read();
         const ssize_t n = ::read(out_.get(), raw.data(), raw.size());
         if (n < 0 && (errno == EINTR || errno == EAGAIN))
             continue;
@@ -200,7 +198,6 @@ void TelnetRelay::relay_out()
             break;  // the command and all it started are done writing
         const size_t size = telnet_encode({raw.data(), static_cast<size_t>(n)}, coded);
         if (!write_all(to_, coded.data(), size, stop_.get())) {
-            lost_ = true;
             stop();  // the inward thread closes the command's input
             break;
         }

@@ -5,7 +5,6 @@
 // (telnet.h), so that 0xFF bytes cross the line intact both ways.
 #pragma once
 
-#include <atomic>
 #include <thread>
 
 #include "telnet.h"
@@ -38,13 +37,10 @@ public:
     // Returns once everything the command wrote has reached the connection
     // (its output pipe is at end of file), or the connection failed; then
     // stops reading the connection and closes the command's input. Call it
-    // after the command has ended.
+    // after the command has ended. A connection that closes or fails while
+    // relaying closes the command's input and, should it write on, its
+    // output too: it ends as it would on a line that was cut.
     void finish();
-
-    // Whether the connection closed or failed while relaying. When it does,
-    // the command's input is closed and, should it write on, its output too:
-    // it ends as it would on a line that was cut.
-    bool connection_lost() const { return lost_; }
 
 private:
     void relay_in();   // connection to command
@@ -57,5 +53,4 @@ private:
     UniqueFd stop_;                  // an eventfd: readable once the relay is to stop
     TelnetDecoder decoder_;
     std::thread inward_, outward_;
-    std::atomic<bool> lost_{false};
 };

@@ -1,27 +1,33 @@
-// The one road to the operator besides the DEBUG lines: messages on standard
-// error and, when the system log was asked for (-s), a copy of each of them
-// and of every transfer-log record there.
+// Every message on standard error, one function per level, each owning its
+// prefix and what follows it; with -s, a copy of each in the system log,
+// beside the transfer-log records.
 #pragma once
 
 #include <string>
 
-// How bad a message is; it sets the system-log level of its copy.
-enum class Severity {
-    fatal,    // "Fatal..." messages: the run or its records are lost
-    warning,  // "Error!..." messages: one record may be lost, the run goes on
-};
+#include "fatal.h"
 
-// Told once, after the command line has been read, as the diagnostics are
-// told their level.
+// Told once, after the command line has been read.
 void set_system_log(bool on);
 
-// Writes `message` (which carries its own line end) to standard error, after
-// whatever standard output still holds, so the two streams keep their order.
-void report(Severity severity, const std::string& message);
+// "Fatal: ...": ends the run with `status`. Thrown as a Fatal, so that what
+// the run holds is let go of on the way out; the driver writes it.
+[[noreturn]] void die(int status, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 
-// Copies a transfer-log record to the system log; nothing without -s.
+// "Fatal! ...": something the run needed failed (no command ran, or its
+// records are lost); the run goes on.
+void fail(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// "Error! ...": one thing went wrong (a record, a read); the run goes on.
+void warn(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// The command line's own complaints, worded as option parsers word them.
+void complain(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// Writes a Fatal's message; the driver's last word.
+void write_fatal(const Fatal& f);
+
+// Copies a transfer-log record, or a note that standard output carries at
+// some level, to the system log; nothing without -s.
 void report_record(const std::string& record);
-
-// Copies a note that standard output carries at some level (when asked) to
-// the system log; nothing without -s.
 void report_note(const std::string& note);

@@ -18,7 +18,7 @@ constexpr size_t read_size = size_t{64} * 1024;
 constexpr int max_failures = 100;
 constexpr timespec pause_after_failure{0, 10'000'000};
 
-// How long the stream may gather progress text before it is read: waking for
+// How long the capture may gather progress text before it is read: waking for
 // each write of a few dozen bytes would cost the transfer more than the
 // reading does, while a pipe that fills stops the command. The pause starts
 // at 10 ms for a pipe of 1 MiB, less for a smaller one (the system gives a
@@ -26,9 +26,9 @@ constexpr timespec pause_after_failure{0, 10'000'000};
 // fills in about a millisecond on a fast line); then it doubles while reads
 // find the pipe less than a quarter full and halves when they find it more
 // than half full, never above 10 ms.
-class Gather {
+class CapturePacing {
 public:
-    explicit Gather(int fd) : room_(std::max(0, fcntl(fd, F_GETPIPE_SZ)))
+    explicit CapturePacing(int fd) : room_(std::max(0, fcntl(fd, F_GETPIPE_SZ)))
     {
         ns_ = longest * static_cast<long>(room_ / 1024) / 1024;
     }
@@ -46,6 +46,9 @@ private:
     size_t room_;
     long ns_;
 };
+
+// Waits for `pid` to end, at most `ms` milliseconds; true once it has.
+bool ended_within(pid_t pid, int ms);
 
 bool has_ended(pid_t pid)
 {
@@ -66,6 +69,19 @@ public:
 private:
     T object_{};
 };
+
+bool ended_within(pid_t pid, int ms)
+{
+    const UniqueFd pidfd(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
+    for (int waited = 0; !has_ended(pid); waited += 10) {
+        if (waited >= ms)
+            return false;
+        pollfd end{pidfd.get(), POLLIN, 0};
+        if (!pidfd || poll(&end, 1, 10) < 0)
+            poll(nullptr, 0, 10);
+    }
+    return true;
+}
 
 using SpawnAttr = SpawnObject<posix_spawnattr_t, posix_spawnattr_init, posix_spawnattr_destroy>;
 using FileActions =
@@ -103,12 +119,26 @@ Subprocess::Subprocess(const std::string& command, const std::string& dir, const
     }
 }
 
+Subprocess::~Subprocess()
+{
+    if (pid_ < 0)
+        return;
+    // Never finished: the run is failing. The command is asked to stop, as a
+    // host would ask us, then made to; either way it is reaped.
+    stream_.reset();
+    kill(pid_, SIGTERM);
+    if (!ended_within(pid_, 1000))
+        kill(pid_, SIGKILL);
+    while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
+    }
+}
+
 Subprocess::Exit Subprocess::finish(const std::function<void(std::string_view)>& feed, SignalHold& hold)
 {
     if (pid_ < 0)
         return {shell_not_started, 0};
     const auto buf = std::make_unique_for_overwrite<char[]>(read_size);
-    Gather gather(stream_.get());
+    CapturePacing pacing(stream_.get());
     int read_error = 0;
     int failures = 0;
     // Reads what the stream holds for now; closes it once no writer is left,
@@ -156,10 +186,10 @@ Subprocess::Exit Subprocess::finish(const std::function<void(std::string_view)>&
         }
         ended = (fds[1].revents & POLLIN) != 0;
         if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
-            gather.read(drain());
+            pacing.read(drain());
             if (stream_ && pidfd && !ended) {
                 pollfd end{pidfd.get(), POLLIN, 0};
-                const timespec pause = gather.pause();
+                const timespec pause = pacing.pause();
                 ended = ppoll(&end, 1, &pause, &hold.wait_mask()) > 0;
             }
         }

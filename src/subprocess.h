@@ -26,6 +26,9 @@ public:
     // the command writes to its standard error. See spawn_error().
     Subprocess(const std::string& command, const std::string& dir, const sigset_t& to_default,
                const sigset_t& mask, UniqueFd stream, int input = -1, int output = -1);
+    // A command that was never finished is stopped (terminate, then kill
+    // after a second) and reaped.
+    ~Subprocess();
     Subprocess(const Subprocess&) = delete;
     Subprocess& operator=(const Subprocess&) = delete;
 

@@ -17,8 +17,6 @@ public:
     // Writes the data bytes of `in` to `out`, which must hold in.size() bytes
     // and may be `in` itself (decoding in place). Returns how many it wrote.
     size_t decode(std::span<const char> in, std::span<char> out);
-    // Whether the bytes so far stop inside a command.
-    bool inside_command() const { return state_ != State::data; }
 
 private:
     enum class State { data, command, option, sub, sub_command };

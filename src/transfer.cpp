@@ -15,7 +15,6 @@
 #include "capture.h"
 #include "command.h"
 #include "diag.h"
-#include "fatal.h"
 #include "moved.h"
 #include "relay.h"
 #include "report.h"
@@ -43,78 +42,98 @@ bool shell_could_not_run(int status, const std::string& first_line)
            first_line.rfind("sh: ", 0) == 0;
 }
 
+// What a run holds while its command runs, let go of in one order on every
+// way out, by return or by exception: the command ended and reaped; the relay
+// finished, so that all the command wrote has reached the line; the capture
+// removed; only then a held stop released, which may end the process.
+class Run {
+public:
+    explicit Run(const std::string& tmpdir) : capture(tmpdir) {}
+    ~Run() { end(); }
+    Run(const Run&) = delete;
+    Run& operator=(const Run&) = delete;
+
+    // Once the command has ended, and before we write anything to the line.
+    void finish_relay()
+    {
+        if (relay)
+            relay->finish();
+    }
+
+    void end()
+    {
+        if (ended_)
+            return;
+        ended_ = true;
+        child.reset();
+        finish_relay();
+        if (read)
+            debug_printf(2, "removing temporary log.\n");
+        capture.remove();
+        hold.release();
+    }
+
+    SignalHold hold;  // first made, last let go
+    Capture capture;
+    std::optional<TelnetRelay> relay;
+    std::optional<Subprocess> child;
+    bool read = false;  // the command's stream was read to its end
+
+private:
+    bool ended_ = false;
+};
+
 // Runs the job with its diagnostic stream captured and converted while it
-// runs. From the capture's creation to its removal, hang-ups and terminations
-// are caught (signals.h) and passed on to the command; the run ends by them
-// only after the records of the files already moved are written and the
-// capture is gone, so nothing is left behind, however the run is asked to end.
+// runs. A hang-up or terminate meanwhile is passed on to the command, and
+// ends the run once the records of the files already moved are written and
+// the capture is gone.
 void run_job(const RunSettings& s, Job job)
 {
-    SignalHold hold;
-    Capture capture(s.tmpdir);
-    if (!capture.ok()) {
-        report(Severity::fatal, format_message("Fatal! Can't open %s!\n", capture.base().c_str()));
-        hold.release();
+    Run run(s.tmpdir);
+    if (!run.capture.ok()) {
+        fail("Can't open %s!\n", run.capture.base().c_str());
         return;
     }
-    LogConversion conversion(s.makeveklog ? std::optional(s.veklog) : std::nullopt, std::move(job.moved));
+    LogConversion conversion(s.veklog, std::move(job.moved));
     // The shell becomes the command, so that the process we started, and
     // pass a stop on to, is sz or rz itself.
-    const std::string command = "exec " + job.command(capture.path());
+    const std::string command = "exec " + job.command(run.capture.path());
     debug_printf(3, "system(\"%s\")\n", command.c_str());
     std::fflush(stdout);  // the command writes to the same standard output
     // Over TELNET the command gets private pipes, relayed to and from the
     // connection; without it, the connection itself.
-    std::optional<TelnetRelay> relay;
-    if (s.telnet && !relay.emplace().ok()) {
-        report(Severity::fatal, format_message("Fatal! Can't relay the TELNET connection: %s\n", std::strerror(errno)));
-        capture.remove();
-        hold.release();
+    if (s.telnet && !run.relay.emplace().ok()) {
+        fail("Can't relay the TELNET connection: %s\n", std::strerror(errno));
         return;
     }
-    Subprocess child(command, job.dir, hold.child_defaults(), hold.child_mask(), capture.take_reader(),
-                     relay ? relay->child_stdin() : -1, relay ? relay->child_stdout() : -1);
-    if (relay)
-        relay->start();
-    if (child.spawn_error() == E2BIG) {
-        if (relay)
-            relay->finish();
-        capture.remove();
-        hold.release();
-        throw Fatal{1, "Fatal: Command too long for the shell (" + std::to_string(command.size()) +
-                           " characters)!\n"};
-    }
-    const Subprocess::Exit exit = child.finish([&](std::string_view bytes) { conversion.feed(bytes); }, hold);
-    // All the command wrote reaches the connection before we write anything.
-    if (relay)
-        relay->finish();
+    Subprocess& child = run.child.emplace(command, job.dir, run.hold.child_defaults(), run.hold.child_mask(),
+                                          run.capture.take_reader(), run.relay ? run.relay->child_stdin() : -1,
+                                          run.relay ? run.relay->child_stdout() : -1);
+    if (run.relay)
+        run.relay->start();
+    if (child.spawn_error() == E2BIG)
+        die(1, "Command too long for the shell (%zu characters)!\n", command.size());
+    const Subprocess::Exit exit = child.finish([&](std::string_view bytes) { conversion.feed(bytes); }, run.hold);
+    run.read = true;
+    run.finish_relay();
 
     const int status = exit.status;
     if (status != 0)
         debug_printf(2, "Spawn returned %d!\n", status);
-    if (child.spawn_error() != 0) {
-        report(Severity::fatal, format_message("Fatal! Can't run %s!\n", job.tool));
-        report(Severity::fatal, std::string(std::strerror(child.spawn_error())) + "\n");
-    } else if (shell_could_not_run(status, conversion.first_line())) {
-        report(Severity::fatal, format_message("Fatal! Can't run %s!\n", job.tool));
-        report(Severity::fatal, conversion.first_line() + "\n");
-    }
-    if (s.makeveklog)
-        debug_printf(3, "Reading: %s\n", capture.path().c_str());
+    if (child.spawn_error() != 0)
+        fail("Can't run %s!\n%s\n", job.tool, std::strerror(child.spawn_error()));
+    else if (shell_could_not_run(status, conversion.first_line()))
+        fail("Can't run %s!\n%s\n", job.tool, conversion.first_line().c_str());
+    if (s.makeveklog())
+        debug_printf(3, "Reading: %s\n", run.capture.path().c_str());
     if (exit.read_error != 0)
-        report(Severity::warning, format_message("Error! Can't read %s: %s\n", capture.path().c_str(),
-                                                 std::strerror(exit.read_error)));
+        warn("Can't read %s: %s\n", run.capture.path().c_str(), std::strerror(exit.read_error));
     if (const int passed = conversion.passed_over()) {
         const std::string note =
             format_message("Passed over %d records for files this run did not move.\n", passed);
         debug_printf(2, "%s", note.c_str());
         report_note(note);
     }
-    // In this order: the records are written by now; then the capture goes;
-    // only then may a held stop end the process.
-    debug_printf(2, "removing temporary log.\n");
-    capture.remove();
-    hold.release();
 }
 
 bool can_enter(const std::string& dir)
@@ -127,21 +146,21 @@ bool can_enter(const std::string& dir)
 void send_files(const RunSettings& s)
 {
     // XMODEM moves one file and names none; refused before anything is made.
-    if (!send_fits(s.proto, s.filename, s.numfiles))
-        throw Fatal{1, "Fatal: Xmodem sends one file at a time!\n"};
+    if (!send_fits(s.proto, s.filename))
+        die(1, "Xmodem sends one file at a time!\n");
     debug_printf(1, "Sending file batch.\n");
     run_job(s, {"sz", "",
                 [&s](const std::string& log) {
-                    return build_send_command(s.filename, s.numfiles, log, s.proto);
+                    return build_send_command(s.filename, log, s.proto);
                 },
-                sent_check(s.filename, s.numfiles)});
+                sent_check(s.filename)});
 }
 
 void receive_files(const RunSettings& s)
 {
     // An XMODEM sender gives no names, so a batch has nothing to write to.
-    if (s.proto == PROTO_XMODEM)
-        throw Fatal{1, "Fatal: Xmodem receives one named file!\n"};
+    if (s.proto == Protocol::xmodem)
+        die(1, "Xmodem receives one named file!\n");
     debug_printf(2, "Receiving file batch.\n");
     run_job(s, {"rz", "", [&s](const std::string& log) { return build_receive_command(log, s.proto); },
                 received_check("", file_clock_now())});
@@ -151,14 +170,14 @@ void receive_one_file(const RunSettings& s, const std::string& fname)
 {
     debug_printf(2, "Receiving one file (%s).\n", fname.c_str());
     const ReceivePlace place = receive_place(s.proto, fname);
-    if (s.proto == PROTO_XMODEM && place.file.empty())
-        throw Fatal{1, "Fatal: Xmodem receives one named file!\n"};
+    if (s.proto == Protocol::xmodem && place.file.empty())
+        die(1, "Xmodem receives one named file!\n");
     debug_printf(3, "chdir '%s'\n", place.dir.c_str());
     std::string dir;
     if (can_enter(place.dir))
         dir = place.dir;
     else if (directory_required(fname))
-        throw Fatal{1, format_message("Fatal: Cannot change to directory %s!\n", place.dir.c_str())};
+        die(1, "Cannot change to directory %s!\n", place.dir.c_str());
     run_job(s, {"rz", dir,
                 [&s, file = place.file](const std::string& log) {
                     return build_receive_command(log, s.proto, file);
@@ -170,7 +189,7 @@ void receive_one_file(const RunSettings& s, const std::string& fname)
 
 void xfer_files(const RunSettings& s)
 {
-    if (s.action == ACTION_SEND)
+    if (s.action == Direction::send)
         send_files(s);
     else if (s.batch)
         receive_files(s);

@@ -24,7 +24,7 @@ LogConversion::LogConversion(const std::optional<std::string>& veklog, RecordChe
         return;
     out_ = UniqueFd(::open(veklog_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666));
     if (!out_) {
-        report(Severity::fatal, format_message("Fatal! Can't open veklog %s!\n", veklog_.c_str()));
+        fail("Can't open veklog %s!\n", veklog_.c_str());
         return;
     }
     // Opened without blocking; written as before, a record at a time.
@@ -63,11 +63,9 @@ void LogConversion::write_record(const TransferLogRecord& rec)
         n = ::write(fd, line.data(), line.size());
     while (n < 0 && errno == EINTR);
     if (n < 0) {
-        report(Severity::warning,
-               format_message("Error! Can't write veklog %s: %s\n", veklog_.c_str(), std::strerror(errno)));
+        warn("Can't write veklog %s: %s\n", veklog_.c_str(), std::strerror(errno));
     } else if (static_cast<size_t>(n) != line.size()) {
-        report(Severity::warning, format_message("Error! Short write to veklog %s (%zd of %zu bytes)\n",
-                                                 veklog_.c_str(), n, line.size()));
+        warn("Short write to veklog %s (%zd of %zu bytes)\n", veklog_.c_str(), n, line.size());
         take_back(n);
     }
     flock(fd, LOCK_UN);

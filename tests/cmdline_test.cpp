@@ -7,33 +7,34 @@
 namespace {
 
 // What a parse of `args` decided, in one line: verbosity, transfer log, list,
-// -s, protocol word, batch, the counted names, the temporary directory when
+// -s, protocol word, batch, the names, the temporary directory when
 // not the default, and the status when the command line ends the run (none
 // here: those runs are checked on the built program, in cli_test.cpp). Whatever it wrote to standard output goes to `out`.
 std::string decided(Args args, const Environment& env, std::string& out)
 {
     RunSettings s;
     args.insert(args.begin(), "vek");
+    follow_telnet_setting(&s.telnet);
     testing::internal::CaptureStdout();
     const std::optional<int> status = parse_command_line(args, env, s);
     out = testing::internal::GetCapturedStdout();
+    follow_telnet_setting(nullptr);
     std::string d = "v" + std::to_string(verbosity());
     set_verbosity(0);
-    set_telnet_output(false);
-    if (s.makeveklog)
-        d += " log=" + s.veklog;
+    if (s.veklog)
+        d += " log=" + *s.veklog;
     if (!s.filelist.empty())
         d += " list=" + s.filelist;
     if (s.makesyslog)
         d += " syslog";
     if (s.telnet)
         d += " telnet";
-    if (s.proto != PROTO_NONE)
-        d += std::string(" ") + (s.action == ACTION_SEND ? 's' : 'r') + " xyz"[s.proto];
+    if (s.proto != Protocol::none)
+        d += std::string(" ") + (s.action == Direction::send ? 's' : 'r') + " xyz"[static_cast<int>(s.proto)];
     if (s.batch)
         d += " batch";
-    for (int i = 0; i < s.numfiles; ++i)
-        d += (i ? "," : " [") + s.filename[i] + (i + 1 == s.numfiles ? "]" : "");
+    for (size_t i = 0; i < s.filename.size(); ++i)
+        d += (i ? "," : " [") + s.filename[i] + (i + 1 == s.filename.size() ? "]" : "");
     if (s.tmpdir != "/tmp")
         d += " tmp=" + s.tmpdir;
     if (status)

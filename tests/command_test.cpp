@@ -24,10 +24,9 @@ TEST(Command, QuotingAndTheSendCommand)
         {quote_log_path("/t$x/`y`/.vek.tmp"), "\"/t\\$x/\\`y\\`/.vek.tmp\""},
         {quote_log_path("/~/.vek.tmp"), "\"/~/.vek.tmp\""},
         {quote_log_path("/t\xc3\xa9/.vek.tmp"), "\"/t\xc3\xa9/.vek.tmp\""},
-        // Only the counted names, in order.
-        {build_send_command({"a.zip", "b c.zip", "stale"}, 2, "/tmp/.vek.tmp"),
+        {build_send_command({"a.zip", "b c.zip"}, "/tmp/.vek.tmp"),
          "sz -brNvv \"a.zip\" \"b c.zip\" 2>/tmp/.vek.tmp"},
-        {build_send_command({"-x", "$y"}, 2, "/t t/l"), "sz -brNvv \"./-x\" \"\\$y\" 2>\"/t t/l\""},
+        {build_send_command({"-x", "$y"}, "/t t/l"), "sz -brNvv \"./-x\" \"\\$y\" 2>\"/t t/l\""},
     };
     for (const auto& [got, want] : cases)
         EXPECT_EQ(got, want);
@@ -36,38 +35,38 @@ TEST(Command, QuotingAndTheSendCommand)
 TEST(Command, EachProtocolAddsItsFlagAndXmodemReceiveNamesItsFile)
 {
     const std::vector<std::string> names{"a", "-b"};
-    EXPECT_EQ(build_send_command(names, 2, "/l", PROTO_YMODEM), "sz -brNvv --ymodem \"a\" \"./-b\" 2>/l");
-    EXPECT_EQ(build_send_command(names, 1, "/l", PROTO_XMODEM), "sz -brNvv --xmodem \"a\" 2>/l");
-    EXPECT_EQ(build_receive_command("/l", PROTO_YMODEM, "ignored"), "rz -bpRvv --ymodem 2>/l");
-    EXPECT_EQ(build_receive_command("/l", PROTO_ZMODEM, "ignored"), "rz -bpRvv 2>/l");
-    EXPECT_EQ(build_receive_command("/l", PROTO_XMODEM, "x y$"), "rz -bpRvv --xmodem \"x y\\$\" 2>/l");
+    EXPECT_EQ(build_send_command(names, "/l", Protocol::ymodem), "sz -brNvv --ymodem \"a\" \"./-b\" 2>/l");
+    EXPECT_EQ(build_send_command({"a"}, "/l", Protocol::xmodem), "sz -brNvv --xmodem \"a\" 2>/l");
+    EXPECT_EQ(build_receive_command("/l", Protocol::ymodem, "ignored"), "rz -bpRvv --ymodem 2>/l");
+    EXPECT_EQ(build_receive_command("/l", Protocol::zmodem, "ignored"), "rz -bpRvv 2>/l");
+    EXPECT_EQ(build_receive_command("/l", Protocol::xmodem, "x y$"), "rz -bpRvv --xmodem \"x y\\$\" 2>/l");
     // rz refuses an XMODEM name that begins with ".", so no "./" here.
-    EXPECT_EQ(build_receive_command("/l", PROTO_XMODEM, "-x"), "rz -bpRvv --xmodem -- \"-x\" 2>/l");
+    EXPECT_EQ(build_receive_command("/l", Protocol::xmodem, "-x"), "rz -bpRvv --xmodem -- \"-x\" 2>/l");
     EXPECT_EQ(receive_operand("a-"), "\"a-\"");
 }
 
 TEST(Command, XmodemCarriesOneFileAndTheReceiverNamesIt)
 {
-    EXPECT_TRUE(send_fits(PROTO_XMODEM, {"a", "stale"}, 1));
-    EXPECT_FALSE(send_fits(PROTO_XMODEM, {"a", "b"}, 2));
-    EXPECT_FALSE(send_fits(PROTO_XMODEM, {}, 0));
-    EXPECT_TRUE(send_fits(PROTO_YMODEM, {"a", "b"}, 2));
-    EXPECT_TRUE(send_fits(PROTO_ZMODEM, {}, 0));
+    EXPECT_TRUE(send_fits(Protocol::xmodem, {"a"}));
+    EXPECT_FALSE(send_fits(Protocol::xmodem, {"a", "b"}));
+    EXPECT_FALSE(send_fits(Protocol::xmodem, {}));
+    EXPECT_TRUE(send_fits(Protocol::ymodem, {"a", "b"}));
+    EXPECT_TRUE(send_fits(Protocol::zmodem, {}));
 
     struct Case {
-        int proto;
+        Protocol proto;
         const char* name;
         const char* dir;
         const char* file;
     } cases[] = {
-        {PROTO_XMODEM, "in/x.bin", "in", "x.bin"},
-        {PROTO_XMODEM, "x.bin", "", "x.bin"},
-        {PROTO_XMODEM, "/x.bin", "", "x.bin"},
-        {PROTO_XMODEM, "a//b", "a/", "b"},
-        {PROTO_XMODEM, "in/", "in", ""},
-        {PROTO_XMODEM, "", "", ""},
-        {PROTO_YMODEM, "in/x.bin", "in", ""},
-        {PROTO_YMODEM, "x.bin", "x.bin", ""},
+        {Protocol::xmodem, "in/x.bin", "in", "x.bin"},
+        {Protocol::xmodem, "x.bin", "", "x.bin"},
+        {Protocol::xmodem, "/x.bin", "", "x.bin"},
+        {Protocol::xmodem, "a//b", "a/", "b"},
+        {Protocol::xmodem, "in/", "in", ""},
+        {Protocol::xmodem, "", "", ""},
+        {Protocol::ymodem, "in/x.bin", "in", ""},
+        {Protocol::ymodem, "x.bin", "x.bin", ""},
     };
     for (const Case& c : cases) {
         const ReceivePlace place = receive_place(c.proto, c.name);

@@ -66,10 +66,10 @@ TEST(Conversion, FirstLineAndPassedOverRecords)
         EXPECT_EQ(convert((dir / "v.log"), text, {}, piece).first_line, "sh: 1: sz: not found");
     }
     EXPECT_FALSE(file_exists(dir / "x.log"));
-    const Converted c = convert((dir / "x.log"), text, sent_check({"other/a.bin"}, 0));
+    const Converted c = convert((dir / "x.log"), text, sent_check({}));
     EXPECT_EQ(c.passed_over, 2);
     EXPECT_EQ(read_file(dir / "x.log"), "");
-    EXPECT_EQ(convert((dir / "y.log"), text, sent_check({"other/a.bin"}, 1)).passed_over, 0);
+    EXPECT_EQ(convert((dir / "y.log"), text, sent_check({"other/a.bin"})).passed_over, 0);
     EXPECT_EQ(read_file(dir / "y.log"), a_record + a_record);
 }
 

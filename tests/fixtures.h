@@ -15,7 +15,7 @@
 
 #include "support.h"
 
-// A fake sz/rz: records its arguments one per line, its working directory and
+// A fake sz/rz: records its pid, its arguments one per line, its working directory and
 // where its standard error goes, creates the file $FAKE_CREATE (in its working
 // directory) as a receive would, writes $FAKE_STDERR (printf %b escapes) and
 // then the file $FAKE_STDERR_FILE there and exits with $FAKE_STATUS.
@@ -24,6 +24,7 @@
 // named pipe, so that a test can hold many runs and let them go at once.
 inline constexpr const char* fake_tool = R"SH(#!/bin/sh
 me=$(basename "$0")
+echo $$ > "$FAKE_DIR/$me.pid"
 if [ -n "$FAKE_GATE" ]; then : > "$FAKE_DIR/$me.ready"; read -r _ < "$FAKE_GATE"; fi
 printf '%s\n' "$@" > "$FAKE_DIR/$me.args"
 pwd -P > "$FAKE_DIR/$me.cwd"

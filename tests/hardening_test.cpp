@@ -321,6 +321,21 @@ TEST_F(Hardening, SystemCallsThatFail)
         EXPECT_EQ(leftovers(), std::vector<std::string>{});
     }
 
+    // An exception once the command runs (no thread for the relay): the
+    // command is ended and reaped, the capture removed, and it is said.
+    mkfifo((dir / "gate").c_str(), 0600);
+    env["FAKE_GATE"] = dir / "gate";
+    const RunResult thrown = run_program({strace, "-qq", "-o", "/dev/null", "-e",
+                                          "inject=clone3:error=EAGAIN:delay_enter=300000:when=2", program(), "-t",
+                                          "sz", "a"},
+                                         options());
+    env.erase("FAKE_GATE");
+    EXPECT_EQ(thrown.status, 255);
+    EXPECT_EQ(thrown.err, "Fatal: Resource temporarily unavailable!\n");
+    ASSERT_TRUE(file_exists(dir / "sz.pid")) << "the command had not started";
+    EXPECT_NE(kill(std::stoi(recorded("sz.pid")), 0), 0) << "the command is left running";
+    EXPECT_EQ(leftovers(), std::vector<std::string>{});
+
     const RunResult r = run_program({strace, "-qq", "-o", dir / "names", "-e", "trace=mknodat", "-e",
                                      "inject=getrandom:error=ENOSYS", "-e", "inject=mknodat:error=EEXIST:when=1..3",
                                      program(), "sz", "a"},

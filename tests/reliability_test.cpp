@@ -64,6 +64,7 @@ class Signals : public RealPair, public testing::WithParamInterface<std::tuple<i
 
 TEST_P(Signals, RecordsEveryWholeFileAndLeavesNothingBehind)
 {
+    const TimeLimit limit(20);
     const auto [target, whole_group, sig, telnet] = GetParam();
     const int peer = 1 - target;
     constexpr size_t big = size_t{64} << 20;

@@ -1,5 +1,7 @@
 #include "support.h"
 
+#include <gtest/gtest.h>
+
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
@@ -250,4 +252,27 @@ std::pair<RunResult, RunResult> RunningPair::wait()
     r.second.status = reap(pids_[1], deadline_, r.second.timed_out);
     waited_ = true;
     return r;
+}
+
+TimeLimit::TimeLimit(int seconds)
+    : watch_([this, seconds] {
+          std::unique_lock lock(mutex_);
+          if (!done_.wait_for(lock, std::chrono::seconds(seconds), [this] { return over_; })) {
+              const auto* test = testing::UnitTest::GetInstance()->current_test_info();
+              std::fprintf(stderr, "%s.%s: still running after %d s: a fault hangs it\n",
+                           test ? test->test_suite_name() : "?", test ? test->name() : "?", seconds);
+              std::_Exit(1);
+          }
+      })
+{
+}
+
+TimeLimit::~TimeLimit()
+{
+    {
+        std::lock_guard lock(mutex_);
+        over_ = true;
+    }
+    done_.notify_one();
+    watch_.join();
 }

@@ -5,8 +5,10 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
@@ -54,6 +56,22 @@ bool eventually(Ready ready, int seconds = 30)
     }
     return true;
 }
+
+// Ends the test program with a message when its scope is still running after
+// `seconds`, so that a fault that would hang a test fails it fast instead.
+class TimeLimit {
+public:
+    explicit TimeLimit(int seconds);
+    ~TimeLimit();
+    TimeLimit(const TimeLimit&) = delete;
+    TimeLimit& operator=(const TimeLimit&) = delete;
+
+private:
+    std::mutex mutex_;
+    std::condition_variable done_;
+    bool over_ = false;
+    std::thread watch_;
+};
 
 // The built program and a minimal environment for it (PATH only).
 std::string vek_binary();

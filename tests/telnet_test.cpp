@@ -80,7 +80,7 @@ TEST(TelnetDecoder, RemovesEveryCommandAtEverySplitPoint)
             std::string out = decode(d, c.in.substr(0, cut));
             out += decode(d, c.in.substr(cut));
             EXPECT_EQ(out, c.out) << "cut at " << cut;
-            EXPECT_FALSE(d.inside_command());
+            EXPECT_EQ(decode(d, "z"), "z") << "the decoder is back at data";
         }
         TelnetDecoder d;
         std::string out;
@@ -96,7 +96,7 @@ TEST(TelnetDecoder, StreamMayEndInsideACommand)
                                     bytes({IAC, SB, 24, IAC})}) {
         TelnetDecoder d;
         EXPECT_EQ(decode(d, "ok" + tail), "ok");
-        EXPECT_TRUE(d.inside_command());
+        EXPECT_EQ(decode(d, "z"), "") << "the next byte is still part of the command";
     }
 }
 
@@ -196,6 +196,7 @@ std::string client(int in, int out, const std::string* data)
 // that let one direction wait on the other would stall here.
 TEST(TelnetRelay, BothDirectionsBusyAtOnce)
 {
+    const TimeLimit limit(10);
     const std::string data = dense_data(4 << 20, 3);
     const std::string commands[] = {bytes({IAC, NOP}), bytes({IAC, 246}), bytes({IAC, DO, 1}),
                                     bytes({IAC, WILL, 3}), bytes({IAC, SB, 24, 1, IAC, SE})};
@@ -221,7 +222,6 @@ TEST(TelnetRelay, BothDirectionsBusyAtOnce)
         user.join();
         EXPECT_EQ(got.size(), encode(data).size());
         EXPECT_TRUE(got == encode(data));
-        EXPECT_TRUE(relay.connection_lost());
     }
 }
 
@@ -230,6 +230,7 @@ TEST(TelnetRelay, BothDirectionsBusyAtOnce)
 // never closes its side.
 TEST(TelnetRelay, FinishDeliversEverythingAndStallsCostNothing)
 {
+    const TimeLimit limit(10);
     Line line = make_line(false);
     TelnetRelay relay(line.from.get(), line.to.get());
     // More than the line (a 64 KiB pipe) holds doubled, less than it and the
@@ -255,7 +256,6 @@ TEST(TelnetRelay, FinishDeliversEverythingAndStallsCostNothing)
     close(line.client_out);
     EXPECT_EQ(got.size(), 160000u);
     EXPECT_EQ(got.find_first_not_of('\xff'), std::string::npos);
-    EXPECT_FALSE(relay.connection_lost());
 }
 
 // A connection that closes or fails cuts the command off as a dropped line
@@ -263,6 +263,7 @@ TEST(TelnetRelay, FinishDeliversEverythingAndStallsCostNothing)
 // failed write costs the relay's process nothing.
 TEST(TelnetRelay, LostConnectionEndsTheCommand)
 {
+    const TimeLimit limit(10);
     struct Case {
         const char* what;
         std::vector<std::string> command;
@@ -283,7 +284,6 @@ TEST(TelnetRelay, LostConnectionEndsTheCommand)
             close(c.client_stops_reading ? line.client_in : line.client_out);
             EXPECT_EQ(reap(pid), c.status);
             relay.finish();
-            EXPECT_TRUE(relay.connection_lost());
             close(c.client_stops_reading ? line.client_out : line.client_in);
         }
     }
