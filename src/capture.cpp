@@ -100,10 +100,12 @@ Capture::~Capture()
         ::unlink(path_.c_str());
 }
 
-void Capture::remove()
+int Capture::remove()
 {
     fd_.reset();
-    if (!path_.empty())
-        ::unlink(path_.c_str());
+    int err = 0;
+    if (!path_.empty() && ::unlink(path_.c_str()) != 0 && errno != ENOENT)
+        err = errno;
     path_.clear();
+    return err;
 }

@@ -36,8 +36,8 @@ public:
     // The read end, for whoever reads the stream; the pipe stays ours.
     UniqueFd take_reader() { return std::move(fd_); }
 
-    // The pipe goes.
-    void remove();
+    // The pipe goes. Returns 0, or the error that kept it in place.
+    int remove();
 
 private:
     std::string base_;

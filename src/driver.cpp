@@ -25,7 +25,6 @@ Environment process_environment()
 
 int run_vek(const Args& args, const Environment& env)
 {
-    ignore_write_signals();
     RunSettings s;
     // Our own lines go out as the relay sends the command's, from the moment
     // -t is read; and never refer to these settings once they are gone.

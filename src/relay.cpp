@@ -4,24 +4,22 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 // One thread per direction, each with every signal blocked (the signals are
-// the main thread's business, and a write to a line that is gone then fails
-// with EPIPE instead of raising SIGPIPE). A direction that waits, on a
-// stalled client or on a command that does not read, waits in the kernel and
-// holds up nothing else, so there is no deadlock and no polling loop; the
-// connection is read and written with plain blocking calls, so its flags stay
-// as the host set them. Each thread moves up to `block` bytes a turn through
-// buffers it allocates once. The inward thread waits in poll() on the
-// connection, the command's input (ours is non-blocking: the pipe is private)
-// and the stop eventfd, so finish() can end it wherever it is. While data
-// streams, each turn first lets it gather for a moment (LinePacing below).
+// the main thread's business). Neither ever blocks on the line: each waits in
+// poll() on what it needs and on eventfds that end the wait, so a stalled
+// user holds up nothing else and a stop can always cut the relay short. Each
+// moves up to `block` bytes a turn through buffers it allocates once. While
+// data streams, each turn first lets it gather for a moment (LinePacing).
 
 namespace {
 
@@ -29,12 +27,15 @@ constexpr size_t block = size_t{64} * 1024;
 // Room in each of the command's pipes (best effort: the system may cap it),
 // so that a command writes ahead while the relay gathers.
 constexpr int pipe_room = 256 * 1024;
+// How long, after a stop, the line may take to accept what is left.
+constexpr int stop_grace_ms = 1000;
 
 // The commands write a few hundred bytes at a time; a relay that woke for
-// each write made a large transfer about a third slower. So while data streams (the last read was less than `streaming`
-// ago), each read waits `pause` first and takes what gathered meanwhile. A
-// lone exchange (a header and its answer) is read at once, and a pause never
-// happens without data ready: a stalled line costs nothing.
+// each write made a large transfer about a third slower. So while data
+// streams (the last read was less than `streaming` ago), each read waits
+// `pause` first and takes what gathered meanwhile. A lone exchange (a header
+// and its answer) is read at once, and a pause never happens without data
+// ready: a stalled line costs nothing.
 class LinePacing {
 public:
     void before_read()
@@ -62,33 +63,40 @@ private:
     long long last_ = -streaming;
 };
 
-// Waits until `fd` is ready for `events` or the relay is to stop; false for
-// the stop or a failure.
-bool wait_for(int fd, short events, int stop)
+void signal_fd(const UniqueFd& fd)
+{
+    const uint64_t one = 1;
+    if (fd)
+        [[maybe_unused]] ssize_t n = ::write(fd.get(), &one, sizeof one);
+}
+
+// Waits until `fd` is ready for `events`; false when `end` or `end2` became
+// readable first, or poll failed.
+bool wait_for(int fd, short events, int end, int end2 = -1)
 {
     for (;;) {
-        pollfd fds[2] = {{fd, events, 0}, {stop, POLLIN, 0}};
-        if (poll(fds, 2, -1) < 0) {
+        pollfd fds[3] = {{fd, events, 0}, {end, POLLIN, 0}, {end2, POLLIN, 0}};
+        if (poll(fds, 3, -1) < 0) {
             if (errno == EINTR)
                 continue;
             return false;
         }
-        return !(fds[1].revents & POLLIN);
+        return !(fds[1].revents & POLLIN) && !(fds[2].revents & POLLIN);
     }
 }
 
-// Writes all of data, however often `fd` takes only part of it or asks to
-// wait (the host may have made it non-blocking); false when that fails or
-// the relay is to stop.
-bool write_all(int fd, const char* data, size_t size, int stop)
+// Writes all of data to `out` however often it takes only part or asks to
+// wait; false when that fails or `end` became readable first.
+template <class Out>
+bool write_all(Out&& out, int fd, const char* data, size_t size, int end)
 {
     while (size > 0) {
-        const ssize_t n = ::write(fd, data, size);
+        const ssize_t n = out(data, size);
         if (n > 0) {
             data += n;
             size -= static_cast<size_t>(n);
         } else if (n < 0 && errno == EAGAIN) {
-            if (!wait_for(fd, POLLOUT, stop))
+            if (!wait_for(fd, POLLOUT, end))
                 return false;
         } else if (!(n < 0 && errno == EINTR)) {
             return false;
@@ -97,9 +105,55 @@ bool write_all(int fd, const char* data, size_t size, int stop)
     return true;
 }
 
+// Makes `to` raw as sz and rz would for a transfer: 8 bits, no echo, no
+// signals from keys, no flow control, no translation either way.
+termios raw_mode(termios t)
+{
+    cfmakeraw(&t);
+    t.c_cc[VMIN] = 1;
+    t.c_cc[VTIME] = 0;
+    return t;
+}
+
+// Sets a terminal's mode even from a background process group, which would
+// otherwise be stopped for it.
+void set_mode(int fd, int when, const termios& t)
+{
+    sigset_t ttou, old;
+    sigemptyset(&ttou);
+    sigaddset(&ttou, SIGTTOU);
+    pthread_sigmask(SIG_BLOCK, &ttou, &old);
+    while (tcsetattr(fd, when, &t) != 0 && errno == EINTR) {
+    }
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+}
+
 }  // namespace
 
-TelnetRelay::TelnetRelay(int from, int to) : from_(from), to_(to)
+LineEnd::LineEnd(int fd, int mode) : fd_(fd)
+{
+    struct stat st {};
+    if (fstat(fd, &st) != 0)
+        return;
+    socket_ = S_ISSOCK(st.st_mode);
+    if (S_ISFIFO(st.st_mode) || S_ISCHR(st.st_mode)) {
+        const std::string self = "/proc/self/fd/" + std::to_string(fd);
+        own_ = UniqueFd(::open(self.c_str(), mode | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    }
+}
+
+ssize_t LineEnd::read(char* buf, size_t size)
+{
+    return socket_ ? ::recv(fd_, buf, size, MSG_DONTWAIT) : ::read(fd(), buf, size);
+}
+
+ssize_t LineEnd::write(const char* buf, size_t size)
+{
+    return socket_ ? ::send(fd_, buf, size, MSG_DONTWAIT | MSG_NOSIGNAL) : ::write(fd(), buf, size);
+}
+
+LineRelay::LineRelay(Coding coding, int from, int to)
+    : coding_(coding), from_(from, O_RDONLY), to_(to, O_WRONLY)
 {
     int in[2], out[2];
     if (pipe2(in, O_CLOEXEC) != 0)
@@ -113,38 +167,37 @@ TelnetRelay::TelnetRelay(int from, int to) : from_(from), to_(to)
     fcntl(in_.get(), F_SETFL, O_NONBLOCK);
     fcntl(in_.get(), F_SETPIPE_SZ, pipe_room);
     fcntl(out_.get(), F_SETPIPE_SZ, pipe_room);
-    stop_ = UniqueFd(eventfd(0, EFD_CLOEXEC));
+    quit_ = UniqueFd(eventfd(0, EFD_CLOEXEC));
+    drop_ = UniqueFd(eventfd(0, EFD_CLOEXEC));
+    done_ = UniqueFd(eventfd(0, EFD_CLOEXEC));
+    if (isatty(from) && tcgetattr(from, &found_) == 0)
+        terminal_ = from;
 }
 
-TelnetRelay::~TelnetRelay()
+LineRelay::~LineRelay()
 {
-    stop();
+    signal_fd(quit_);
     if (outward_.joinable())
         outward_.join();
     if (inward_.joinable())
         inward_.join();
+    restore_terminal();
 }
 
-void TelnetRelay::stop()
-{
-    if (!stop_)
-        return;
-    const uint64_t one = 1;
-    [[maybe_unused]] ssize_t n = ::write(stop_.get(), &one, sizeof one);
-}
-
-void TelnetRelay::start()
+void LineRelay::start()
 {
     child_in_.reset();
     child_out_.reset();
-    if (!in_ || !out_ || !stop_ || inward_.joinable())
+    if (!in_ || !out_ || !quit_ || !drop_ || !done_ || inward_.joinable())
         return;
+    if (terminal_ >= 0)
+        set_mode(terminal_, TCSANOW, raw_mode(found_));
     sigset_t all, old;
     sigfillset(&all);
     pthread_sigmask(SIG_SETMASK, &all, &old);  // the threads start with this mask
     try {
-        inward_ = std::thread(&TelnetRelay::relay_in, this);
-        outward_ = std::thread(&TelnetRelay::relay_out, this);
+        inward_ = std::thread(&LineRelay::relay_in, this);
+        outward_ = std::thread(&LineRelay::relay_out, this);
     } catch (...) {
         pthread_sigmask(SIG_SETMASK, &old, nullptr);
         throw;
@@ -152,55 +205,111 @@ void TelnetRelay::start()
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
 }
 
-void TelnetRelay::finish()
+void LineRelay::abandon()
+{
+    dropping_ = true;
+    signal_fd(drop_);
+}
+
+void LineRelay::finish(SignalHold& hold)
 {
     child_in_.reset();
     child_out_.reset();
-    if (outward_.joinable())
+    if (outward_.joinable()) {
+        timespec started{};
+        bool stopped = false;
+        for (;;) {
+            pollfd done{done_.get(), POLLIN, 0};
+            timespec left{}, now{};
+            clock_gettime(CLOCK_MONOTONIC, &now);
+            if (!stopped && stop_held() != 0) {
+                stopped = true;
+                started = now;
+            }
+            const timespec* limit = nullptr;
+            if (stopped && !dropping_) {
+                const long long ms = stop_grace_ms - ((now.tv_sec - started.tv_sec) * 1000LL +
+                                                      (now.tv_nsec - started.tv_nsec) / 1'000'000);
+                if (ms <= 0) {
+                    abandon();
+                    continue;
+                }
+                left = {static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1'000'000};
+                limit = &left;
+            }
+            if (ppoll(&done, 1, limit, &hold.wait_mask()) > 0)
+                break;
+        }
         outward_.join();
-    stop();
+    }
+    signal_fd(quit_);
     if (inward_.joinable())
         inward_.join();
     in_.reset();
     out_.reset();
+    restore_terminal();
+    from_.close();
+    to_.close();
 }
 
-void TelnetRelay::relay_in()
+void LineRelay::restore_terminal()
+{
+    if (terminal_ < 0)
+        return;
+    // As found, once what we sent has gone out; nothing is flushed away.
+    set_mode(terminal_, TCSADRAIN, found_);
+    terminal_ = -1;
+}
+
+void LineRelay::relay_in()
 {
     std::vector<char> buf(block);
     LinePacing pacing;
-    while (wait_for(from_, POLLIN, stop_.get())) {
+    while (wait_for(from_.fd(), POLLIN, quit_.get(), drop_.get())) {
         pacing.before_read();
-        const ssize_t n = ::read(from_, buf.data(), buf.size());
+        const ssize_t n = from_.read(buf.data(), buf.size());
         if (n < 0 && (errno == EINTR || errno == EAGAIN))
             continue;
         if (n <= 0)
             break;
-        const std::span<char> got(buf.data(), static_cast<size_t>(n));
-        const size_t data = decoder_.decode(got, got);
-        // Fails when we are to stop, or when the command no longer reads.
-        if (!write_all(in_.get(), buf.data(), data, stop_.get()))
+        size_t size = static_cast<size_t>(n);
+        if (coding_ == Coding::telnet) {
+            const std::span<char> got(buf.data(), size);
+            size = decoder_.decode(got, got);
+        }
+        // Fails when we are to end, or when the command no longer reads.
+        if (!write_all([&](const char* d, size_t s) { return ::write(in_.get(), d, s); }, in_.get(), buf.data(),
+                       size, quit_.get()))
             break;
     }
     in_.reset();  // the command's input ends here
 }
 
-void TelnetRelay::relay_out()
+void LineRelay::relay_out()
 {
-    std::vector<char> raw(block), coded(2 * block);
+    std::vector<char> raw(block), coded(coding_ == Coding::telnet ? 2 * block : 0);
     LinePacing pacing;
-    while (wait_for(out_.get(), POLLIN, stop_.get())) {
+    auto to_line = [this](const char* d, size_t s) { return to_.write(d, s); };
+    while (wait_for(out_.get(), POLLIN, quit_.get())) {
         pacing.before_read();
         const ssize_t n = ::read(out_.get(), raw.data(), raw.size());
         if (n < 0 && (errno == EINTR || errno == EAGAIN))
             continue;
         if (n <= 0)
             break;  // the command and all it started are done writing
-        const size_t size = telnet_encode({raw.data(), static_cast<size_t>(n)}, coded);
-        if (!write_all(to_, coded.data(), size, stop_.get())) {
-            stop();  // the inward thread closes the command's input
+        if (dropping_)
+            continue;
+        const char* data = raw.data();
+        size_t size = static_cast<size_t>(n);
+        if (coding_ == Coding::telnet) {
+            size = telnet_encode({raw.data(), size}, coded);
+            data = coded.data();
+        }
+        if (!write_all(to_line, to_.fd(), data, size, drop_.get()) && !dropping_) {
+            signal_fd(drop_);  // the line failed: the inward direction closes the command's input
             break;
         }
     }
     out_.reset();  // a command that writes on meets a broken pipe, as on a cut line
+    signal_fd(done_);
 }

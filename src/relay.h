@@ -1,56 +1,95 @@
-// Stands between a TELNET connection and a command that knows nothing of
-// TELNET: the command gets a private pipe as its standard input and another
-// as its standard output, and the relay moves the bytes between those and
-// the connection, decoding what comes in and encoding what goes out
-// (telnet.h), so that 0xFF bytes cross the line intact both ways.
+// Stands between the line the host handed us and a command that must not
+// meet it directly: the command gets a private pipe as its standard input
+// and another as its standard output, and the relay moves the bytes between
+// those and the line. On a TELNET connection it takes the commands out of
+// what comes in and doubles each 0xFF going out (telnet.h). On a terminal it
+// keeps the line raw while the command runs and puts it back as found,
+// without the flush with which sz and rz would discard what the terminal has
+// not read yet.
 #pragma once
 
+#include <termios.h>
+
+#include <atomic>
 #include <thread>
 
+#include "signals.h"
 #include "telnet.h"
 #include "unique_fd.h"
 
-class TelnetRelay {
+// One direction of the line, read or written without ever blocking, whatever
+// flags the host set on its descriptor (which it shares, so they are never
+// changed): a socket with MSG_DONTWAIT; a pipe or terminal through a
+// description of our own, opened non-blocking; anything else as it is.
+class LineEnd {
 public:
-    // Makes the command's two pipes, for a connection read from `from` and
-    // written to `to`. The connection's descriptors are used as they are: the
-    // host shares them, so their flags are never changed.
-    explicit TelnetRelay(int from = 0, int to = 1);
+    LineEnd(int fd, int mode);
+    int fd() const { return own_ ? own_.get() : fd_; }
+    ssize_t read(char* buf, size_t size);
+    ssize_t write(const char* buf, size_t size);
+    // Our own description goes, so that the line is the host's alone again
+    // (a pipe's other end then sees its end when the host closes it).
+    void close() { own_.reset(); }
+
+private:
+    int fd_;
+    bool socket_ = false;
+    UniqueFd own_;
+};
+
+class LineRelay {
+public:
+    enum class Coding { plain, telnet };
+
+    // Makes the command's two pipes, for a line read from `from` and written
+    // to `to`.
+    explicit LineRelay(Coding coding, int from = 0, int to = 1);
     // Ends what finish() would end, without waiting for the command's output.
-    ~TelnetRelay();
-    TelnetRelay(const TelnetRelay&) = delete;
-    TelnetRelay& operator=(const TelnetRelay&) = delete;
+    ~LineRelay();
+    LineRelay(const LineRelay&) = delete;
+    LineRelay& operator=(const LineRelay&) = delete;
 
     // False when the pipes could not be made; nothing can be relayed then.
-    bool ok() const { return child_in_ && child_out_ && stop_; }
+    bool ok() const { return child_in_ && child_out_ && quit_ && drop_ && done_; }
 
     // The command's ends of its pipes, to become its standard input and
-    // output (dup2 in the child). Close-on-exec, so no other child keeps them.
+    // output. Close-on-exec, so that no other child keeps them.
     int child_stdin() const { return child_in_.get(); }
     int child_stdout() const { return child_out_.get(); }
 
     // Once the command has been started (or has failed to start): drops our
-    // copies of its ends, so that its output ends when it does, and starts
-    // relaying.
+    // copies of its ends, so that its output ends when it does, makes a
+    // terminal line raw, and starts relaying. Throws std::system_error when
+    // no thread can be had.
     void start();
 
-    // Returns once everything the command wrote has reached the connection
-    // (its output pipe is at end of file), or the connection failed; then
-    // stops reading the connection and closes the command's input. Call it
-    // after the command has ended. A connection that closes or fails while
-    // relaying closes the command's input and, should it write on, its
-    // output too: it ends as it would on a line that was cut.
-    void finish();
+    // After a stop: the user is waited on no more. What the command still
+    // writes is dropped, and its input is closed.
+    void abandon();
+
+    // Call once the command has ended. Returns once everything it wrote has
+    // reached the line, or the line failed, or, after a stop, the line would
+    // not take it within a second; then stops reading the line, closes the
+    // command's input and puts a terminal line back as it was found. A line
+    // that closes or fails while relaying closes the command's input and,
+    // should it write on, its output too: it ends as on a line that was cut.
+    void finish(SignalHold& hold);
 
 private:
-    void relay_in();   // connection to command
-    void relay_out();  // command to connection
-    void stop();
+    void relay_in();   // line to command
+    void relay_out();  // command to line
+    void restore_terminal();
 
-    int from_, to_;
+    Coding coding_;
+    LineEnd from_, to_;
     UniqueFd child_in_, child_out_;  // the command's ends until start()
-    UniqueFd in_, out_;              // our ends: the command's input (non-blocking) and output
-    UniqueFd stop_;                  // an eventfd: readable once the relay is to stop
+    UniqueFd in_, out_;              // ours: the command's input (non-blocking) and output
+    UniqueFd quit_;                  // eventfd: readable once both directions are to end
+    UniqueFd drop_;                  // eventfd: readable once the line is waited on no more
+    UniqueFd done_;                  // eventfd: readable once the outward direction has ended
+    std::atomic<bool> dropping_{false};
     TelnetDecoder decoder_;
     std::thread inward_, outward_;
+    int terminal_ = -1;  // the line's descriptor while it is a terminal we made raw
+    termios found_{};
 };

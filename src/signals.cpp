@@ -1,11 +1,14 @@
 #include "signals.h"
 
+#include <poll.h>
+
 namespace {
 
 volatile sig_atomic_t held = 0;   // the stop that ends the run after the records
 volatile sig_atomic_t fresh = 0;  // a stop not yet passed on
-constexpr int write_signals[] = {SIGPIPE, SIGXFSZ};
-sigset_t write_signals_found_default;
+constexpr int run_signals[] = {SIGPIPE, SIGXFSZ, SIGINT, SIGQUIT};
+sigset_t found_default;                 // those of run_signals that were not ignored
+const sigset_t* open_mask = nullptr;  // the mask to wait with while a hold is alive
 
 extern "C" void hold_signal(int sig)
 {
@@ -15,20 +18,20 @@ extern "C" void hold_signal(int sig)
 
 }  // namespace
 
-void ignore_write_signals()
+void ignore_run_signals()
 {
-    sigemptyset(&write_signals_found_default);
-    for (int sig : write_signals) {
+    sigemptyset(&found_default);
+    for (int sig : run_signals) {
         struct sigaction ignore {}, old {};
         ignore.sa_handler = SIG_IGN;
         sigemptyset(&ignore.sa_mask);
         sigaction(sig, &ignore, &old);
         if (old.sa_handler != SIG_IGN)
-            sigaddset(&write_signals_found_default, sig);
+            sigaddset(&found_default, sig);
     }
 }
 
-SignalHold::SignalHold() : child_defaults_(write_signals_found_default)
+SignalHold::SignalHold()
 {
     held = 0;
     fresh = 0;
@@ -47,17 +50,11 @@ SignalHold::SignalHold() : child_defaults_(write_signals_found_default)
         }
         ++i;
     }
-    for (int sig : ignored_signals) {
-        struct sigaction ignore {};
-        ignore.sa_handler = SIG_IGN;
-        sigemptyset(&ignore.sa_mask);
-        sigaction(sig, &ignore, &old_[i]);
-        if (old_[i].sa_handler != SIG_IGN)
-            sigaddset(&child_defaults_, sig);
-        ++i;
-    }
     sigprocmask(SIG_BLOCK, &blocked, nullptr);
+    open_mask = &mask_;
 }
+
+const sigset_t& SignalHold::child_defaults() const { return found_default; }
 
 int SignalHold::take_stop()
 {
@@ -69,10 +66,9 @@ int SignalHold::take_stop()
 void SignalHold::restore()
 {
     released_ = true;
+    open_mask = nullptr;
     int i = 0;
     for (int sig : held_signals)
-        sigaction(sig, &old_[i++], nullptr);
-    for (int sig : ignored_signals)
         sigaction(sig, &old_[i++], nullptr);
     // A stop that came after the last wait is delivered here, by default.
     sigprocmask(SIG_SETMASK, &mask_, nullptr);
@@ -96,4 +92,14 @@ SignalHold::~SignalHold()
 {
     if (!released_)
         restore();
+}
+
+int stop_held() { return open_mask ? static_cast<int>(held) : 0; }
+
+void pause_for(const timespec& pause)
+{
+    if (open_mask)
+        ppoll(nullptr, 0, &pause, open_mask);
+    else
+        nanosleep(&pause, nullptr);
 }

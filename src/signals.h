@@ -1,52 +1,57 @@
-// Holds the signals that would end a run half-way while a transfer command
-// runs, so that the records of files already moved are written and the
-// capture is removed before the run ends the way the caller asked it to.
+// The signals of a run: those that must never end it half-way, and the
+// stops (hang-up, terminate) that are held while a transfer command runs, so
+// that the records of files already moved are written and the capture is
+// removed before the run ends the way the caller asked it to.
 #pragma once
 
 #include <signal.h>
+#include <time.h>
 
-// Ignores broken pipes and the file size limit for the whole run, so that a
-// diagnostic to a peer that went away, or a record too big for the log,
-// fails as a write instead of ending the run before its records and its
-// clean-up; the command still starts with the dispositions found here.
-// Called once, first thing.
-void ignore_write_signals();
+// Ignores, for the whole run: broken pipes and the file size limit, so that
+// a write to a peer that went away, or a record too big for the log, fails
+// as a write; interrupt and quit, which a user's ^C or ^\ raise once a
+// terminal line is cooked again, so that no key ends the run. The command
+// still starts with the dispositions found here. Called once, first thing.
+void ignore_run_signals();
 
 class SignalHold {
 public:
-    // Hang-up and terminate are caught and held, and blocked but while the
-    // reader waits (wait_mask()), so that a stop is seen at once and passed
-    // on to the command; interrupt and quit are ignored, as system() does.
-    // Signals that were ignored when we came stay ignored.
+    // Hang-up and terminate are caught and held, and blocked but while we
+    // wait (wait_mask()), so that a stop is seen at once and passed on to the
+    // command. Signals that were ignored when we came stay ignored.
     SignalHold();
-    // Puts every disposition and the mask back; then, if a hang-up or
+    // Puts the dispositions and the mask back; then, if a hang-up or
     // terminate was held, ends the process with it. The last step of a run.
     void release();
-    // Puts them back if release() never came (a run ended by an exception),
-    // without raising anything.
+    // Puts them back if release() never came, without raising anything.
     ~SignalHold();
     SignalHold(const SignalHold&) = delete;
     SignalHold& operator=(const SignalHold&) = delete;
 
     // The signals that a command must have set back to their defaults to
     // start as we were started: ignoring is inherited across exec.
-    const sigset_t& child_defaults() const { return child_defaults_; }
+    const sigset_t& child_defaults() const;
     // The signal mask we were started with: the command's, and ours while
-    // the reader waits.
+    // we wait.
     const sigset_t& child_mask() const { return mask_; }
     const sigset_t& wait_mask() const { return mask_; }
 
-    // A hang-up or terminate that came since the last call, to pass on; 0
-    // when none did.
+    // A stop that came since the last call, to pass on; 0 when none did.
     int take_stop();
 
 private:
     void restore();
 
     static constexpr int held_signals[] = {SIGHUP, SIGTERM};
-    static constexpr int ignored_signals[] = {SIGINT, SIGQUIT};
-    struct sigaction old_[4]{};
-    sigset_t child_defaults_{};
+    struct sigaction old_[2]{};
     sigset_t mask_{};
     bool released_ = false;
 };
+
+// The stop held so far (hang-up or terminate), 0 when none; 0 too when no
+// SignalHold is alive.
+int stop_held();
+
+// Sleeps for `pause`, a stop free to arrive meanwhile (it is held, and
+// stop_held() then says so); returns early when one does.
+void pause_for(const timespec& pause);

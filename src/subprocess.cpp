@@ -47,6 +47,57 @@ private:
     long ns_;
 };
 
+// What follows a stop passed on to the command, however the line behaves:
+// after a grace, we stop waiting on the user (the caller's give-up); after a
+// bound, the command is killed. The run then ends within seconds.
+class StopTimeline {
+public:
+    enum Step { nothing, give_up, kill };
+
+    void begin()
+    {
+        if (!started_)
+            started_ = now();
+    }
+    // The step that has come due since the last call.
+    Step due()
+    {
+        if (!started_ || done_ == kill)
+            return nothing;
+        const long long waited = now() - started_;
+        if (done_ == nothing && waited >= grace_ms) {
+            done_ = give_up;
+            return give_up;
+        }
+        if (done_ == give_up && waited >= bound_ms) {
+            done_ = kill;
+            return kill;
+        }
+        return nothing;
+    }
+    // The time to the next step, in `left`; null when none is to come.
+    const timespec* until_next(timespec& left) const
+    {
+        if (!started_ || done_ == kill)
+            return nullptr;
+        const long long ms = std::max(0LL, (done_ == nothing ? grace_ms : bound_ms) - (now() - started_));
+        left = {static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1'000'000};
+        return &left;
+    }
+
+private:
+    static constexpr long long grace_ms = 1000;
+    static constexpr long long bound_ms = 3000;
+    static long long now()
+    {
+        timespec t{};
+        clock_gettime(CLOCK_MONOTONIC, &t);
+        return t.tv_sec * 1000LL + t.tv_nsec / 1'000'000;
+    }
+    long long started_ = 0;
+    Step done_ = nothing;
+};
+
 // Waits for `pid` to end, at most `ms` milliseconds; true once it has.
 bool ended_within(pid_t pid, int ms);
 
@@ -133,7 +184,8 @@ Subprocess::~Subprocess()
     }
 }
 
-Subprocess::Exit Subprocess::finish(const std::function<void(std::string_view)>& feed, SignalHold& hold)
+Subprocess::Exit Subprocess::finish(const std::function<void(std::string_view)>& feed, SignalHold& hold,
+                                    const std::function<void()>& give_up)
 {
     if (pid_ < 0)
         return {shell_not_started, 0};
@@ -169,12 +221,30 @@ Subprocess::Exit Subprocess::finish(const std::function<void(std::string_view)>&
     // Readable once the process has ended. Without it (old kernels) the
     // stream is read to its end, and the process then waited for.
     const UniqueFd pidfd(static_cast<int>(syscall(SYS_pidfd_open, pid_, 0)));
+    StopTimeline stop;
     for (bool ended = false; !ended && (stream_ || pidfd);) {
-        pollfd fds[2] = {{stream_.get(), POLLIN, 0}, {pidfd.get(), POLLIN, 0}};
-        const int ready = ppoll(fds, 2, nullptr, &hold.wait_mask());
-        // The process is ours until we reap it below, so this reaches no other.
-        if (const int sig = hold.take_stop())
+        // Looked at before every wait, so that no stop waits for the
+        // command's next line. The process is ours until we reap it below,
+        // so this reaches no other.
+        if (const int sig = hold.take_stop()) {
             kill(pid_, sig);
+            stop.begin();
+        }
+        switch (stop.due()) {
+        case StopTimeline::give_up:
+            give_up();
+            break;
+        case StopTimeline::kill:
+            kill(pid_, SIGKILL);
+            break;
+        case StopTimeline::nothing:
+            break;
+        }
+        pollfd fds[2] = {{stream_.get(), POLLIN, 0}, {pidfd.get(), POLLIN, 0}};
+        timespec left{};
+        const int ready = ppoll(fds, 2, stop.until_next(left), &hold.wait_mask());
+        if (ready == 0)
+            continue;
         if (ready < 0) {
             if (errno == EINTR)
                 continue;

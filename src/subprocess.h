@@ -42,10 +42,13 @@ public:
     };
     // Hands the stream to `feed` piece by piece until the process has ended
     // and the stream holds nothing more from it, then reaps the process. A
-    // stop that `hold` catches meanwhile is passed on to the process. A read
+    // stop that `hold` catches meanwhile is passed on to the process at once;
+    // a second later `give_up` is called (stop waiting on the user), and a
+    // process still there three seconds after the stop is killed. A read
     // that keeps failing gives the stream up, so that the command is never
     // left blocked on a pipe nobody reads: it then ends by a broken pipe.
-    Exit finish(const std::function<void(std::string_view)>& feed, SignalHold& hold);
+    Exit finish(const std::function<void(std::string_view)>& feed, SignalHold& hold,
+                const std::function<void()>& give_up = [] {});
 
 private:
     pid_t pid_ = -1;

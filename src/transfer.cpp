@@ -42,9 +42,38 @@ bool shell_could_not_run(int status, const std::string& first_line)
            first_line.rfind("sh: ", 0) == 0;
 }
 
+// The host may hand over a line marked non-blocking (a socket after a
+// timeout was set on it), where the command would take "no data yet" for a
+// cut line. Without a relay, the line blocks while the command runs; the
+// flags it had are put back afterwards.
+class BlockingLine {
+public:
+    BlockingLine()
+    {
+        for (int fd : {0, 1}) {
+            const int flags = fcntl(fd, F_GETFL);
+            found_[fd] = flags;
+            if (flags >= 0 && (flags & O_NONBLOCK))
+                fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+        }
+    }
+    ~BlockingLine()
+    {
+        for (int fd : {1, 0})
+            if (found_[fd] >= 0 && (found_[fd] & O_NONBLOCK))
+                fcntl(fd, F_SETFL, found_[fd]);
+    }
+    BlockingLine(const BlockingLine&) = delete;
+    BlockingLine& operator=(const BlockingLine&) = delete;
+
+private:
+    int found_[2]{-1, -1};
+};
+
 // What a run holds while its command runs, let go of in one order on every
 // way out, by return or by exception: the command ended and reaped; the relay
-// finished, so that all the command wrote has reached the line; the capture
+// finished, so that all the command wrote has reached the line (a terminal
+// is put back as it was found); the line's flags put back; the capture
 // removed; only then a held stop released, which may end the process.
 class Run {
 public:
@@ -57,7 +86,7 @@ public:
     void finish_relay()
     {
         if (relay)
-            relay->finish();
+            relay->finish(hold);
     }
 
     void end()
@@ -67,15 +96,19 @@ public:
         ended_ = true;
         child.reset();
         finish_relay();
+        blocking.reset();
         if (read)
             debug_printf(2, "removing temporary log.\n");
-        capture.remove();
+        const std::string path = capture.path();
+        if (const int err = capture.remove())
+            warn("Can't remove %s: %s\n", path.c_str(), std::strerror(err));
         hold.release();
     }
 
     SignalHold hold;  // first made, last let go
     Capture capture;
-    std::optional<TelnetRelay> relay;
+    std::optional<BlockingLine> blocking;
+    std::optional<LineRelay> relay;
     std::optional<Subprocess> child;
     bool read = false;  // the command's stream was read to its end
 
@@ -85,8 +118,8 @@ private:
 
 // Runs the job with its diagnostic stream captured and converted while it
 // runs. A hang-up or terminate meanwhile is passed on to the command, and
-// ends the run once the records of the files already moved are written and
-// the capture is gone.
+// ends the run within seconds, once the records of the files already moved
+// are written and the capture is gone.
 void run_job(const RunSettings& s, Job job)
 {
     Run run(s.tmpdir);
@@ -100,12 +133,20 @@ void run_job(const RunSettings& s, Job job)
     const std::string command = "exec " + job.command(run.capture.path());
     debug_printf(3, "system(\"%s\")\n", command.c_str());
     std::fflush(stdout);  // the command writes to the same standard output
-    // Over TELNET the command gets private pipes, relayed to and from the
-    // connection; without it, the connection itself.
-    if (s.telnet && !run.relay.emplace().ok()) {
-        fail("Can't relay the TELNET connection: %s\n", std::strerror(errno));
-        return;
+    // Over TELNET, or on a terminal, the command gets private pipes, relayed
+    // to and from the line; otherwise the line itself.
+    if (s.telnet || isatty(0)) {
+        if (!run.relay.emplace(s.telnet ? LineRelay::Coding::telnet : LineRelay::Coding::plain).ok()) {
+            const int err = errno;
+            if (s.telnet) {
+                fail("Can't relay the TELNET connection: %s\n", std::strerror(err));
+                return;
+            }
+            run.relay.reset();  // a terminal is still a line the command can use itself
+        }
     }
+    if (!run.relay)
+        run.blocking.emplace();
     Subprocess& child = run.child.emplace(command, job.dir, run.hold.child_defaults(), run.hold.child_mask(),
                                           run.capture.take_reader(), run.relay ? run.relay->child_stdin() : -1,
                                           run.relay ? run.relay->child_stdout() : -1);
@@ -113,7 +154,11 @@ void run_job(const RunSettings& s, Job job)
         run.relay->start();
     if (child.spawn_error() == E2BIG)
         die(1, "Command too long for the shell (%zu characters)!\n", command.size());
-    const Subprocess::Exit exit = child.finish([&](std::string_view bytes) { conversion.feed(bytes); }, run.hold);
+    const Subprocess::Exit exit = child.finish([&](std::string_view bytes) { conversion.feed(bytes); }, run.hold,
+                                               [&] {
+                                                   if (run.relay)
+                                                       run.relay->abandon();
+                                               });
     run.read = true;
     run.finish_relay();
 

@@ -142,7 +142,7 @@ Line make_line(bool sockets)
 int flags(const UniqueFd& fd) { return fcntl(fd.get(), F_GETFL); }
 
 // Starts `argv` with the relay's pipes as its standard input and output.
-pid_t spawn_behind(TelnetRelay& relay, std::vector<std::string> argv)
+pid_t spawn_behind(LineRelay& relay, std::vector<std::string> argv)
 {
     std::vector<char*> av;
     for (std::string& a : argv)
@@ -197,6 +197,7 @@ std::string client(int in, int out, const std::string* data)
 TEST(TelnetRelay, BothDirectionsBusyAtOnce)
 {
     const TimeLimit limit(10);
+    SignalHold hold;  // finish() lets a stop cut it short
     const std::string data = dense_data(4 << 20, 3);
     const std::string commands[] = {bytes({IAC, NOP}), bytes({IAC, 246}), bytes({IAC, DO, 1}),
                                     bytes({IAC, WILL, 3}), bytes({IAC, SB, 24, 1, IAC, SE})};
@@ -208,14 +209,14 @@ TEST(TelnetRelay, BothDirectionsBusyAtOnce)
         SCOPED_TRACE(sockets ? "socket pairs" : "pipes");
         Line line = make_line(sockets);
         const int from_flags = flags(line.from), to_flags = flags(line.to);
-        TelnetRelay relay(line.from.get(), line.to.get());
+        LineRelay relay(LineRelay::Coding::telnet, line.from.get(), line.to.get());
         ASSERT_TRUE(relay.ok());
         const pid_t pid = spawn_behind(relay, {"/bin/cat"});
         std::string got;
         // The client sends all, then closes its side: cat's input ends with it.
         std::thread user([&] { got = client(line.client_in, line.client_out, &sent); });
         EXPECT_EQ(reap(pid), 0);
-        relay.finish();
+        relay.finish(hold);
         EXPECT_EQ(flags(line.from), from_flags);
         EXPECT_EQ(flags(line.to), to_flags);
         line.to.reset();  // the host's copy: the client sees the end
@@ -231,8 +232,9 @@ TEST(TelnetRelay, BothDirectionsBusyAtOnce)
 TEST(TelnetRelay, FinishDeliversEverythingAndStallsCostNothing)
 {
     const TimeLimit limit(10);
+    SignalHold hold;  // finish() lets a stop cut it short
     Line line = make_line(false);
-    TelnetRelay relay(line.from.get(), line.to.get());
+    LineRelay relay(LineRelay::Coding::telnet, line.from.get(), line.to.get());
     // More than the line (a 64 KiB pipe) holds doubled, less than it and the
     // command's output pipe: the command ends while the client stalls.
     const pid_t pid =
@@ -250,7 +252,7 @@ TEST(TelnetRelay, FinishDeliversEverythingAndStallsCostNothing)
     EXPECT_EQ(reap(pid), 0);
     std::string got;
     std::thread user([&] { got = client(line.client_in, -1, nullptr); });
-    relay.finish();
+    relay.finish(hold);
     line.to.reset();
     user.join();
     close(line.client_out);
@@ -264,6 +266,7 @@ TEST(TelnetRelay, FinishDeliversEverythingAndStallsCostNothing)
 TEST(TelnetRelay, LostConnectionEndsTheCommand)
 {
     const TimeLimit limit(10);
+    SignalHold hold;  // finish() lets a stop cut it short
     struct Case {
         const char* what;
         std::vector<std::string> command;
@@ -279,11 +282,11 @@ TEST(TelnetRelay, LostConnectionEndsTheCommand)
         for (bool sockets : {false, true}) {
             SCOPED_TRACE(std::string(c.what) + (sockets ? ", socket pairs" : ", pipes"));
             Line line = make_line(sockets);
-            TelnetRelay relay(line.from.get(), line.to.get());
+            LineRelay relay(LineRelay::Coding::telnet, line.from.get(), line.to.get());
             const pid_t pid = spawn_behind(relay, c.command);
             close(c.client_stops_reading ? line.client_in : line.client_out);
             EXPECT_EQ(reap(pid), c.status);
-            relay.finish();
+            relay.finish(hold);
             close(c.client_stops_reading ? line.client_out : line.client_in);
         }
     }
