@@ -105,11 +105,13 @@ bool write_all(Out&& out, int fd, const char* data, size_t size, int end)
     return true;
 }
 
-// Makes `to` raw as sz and rz would for a transfer: 8 bits, no echo, no
-// signals from keys, no flow control, no translation either way.
-termios raw_mode(termios t)
+// The mode sz and rz set for a transfer: 8 bits, no echo, no signals from
+// keys, no translation either way; and their flow control: a sender may be
+// paused by the terminal's XOFF, a receiver asks the terminal to pause.
+termios raw_mode(termios t, bool command_sends)
 {
     cfmakeraw(&t);
+    t.c_iflag |= command_sends ? IXON : IXOFF;
     t.c_cc[VMIN] = 1;
     t.c_cc[VTIME] = 0;
     return t;
@@ -152,8 +154,8 @@ ssize_t LineEnd::write(const char* buf, size_t size)
     return socket_ ? ::send(fd_, buf, size, MSG_DONTWAIT | MSG_NOSIGNAL) : ::write(fd(), buf, size);
 }
 
-LineRelay::LineRelay(Coding coding, int from, int to)
-    : coding_(coding), from_(from, O_RDONLY), to_(to, O_WRONLY)
+LineRelay::LineRelay(Coding coding, bool command_sends, int from, int to)
+    : coding_(coding), command_sends_(command_sends), from_(from, O_RDONLY), to_(to, O_WRONLY)
 {
     int in[2], out[2];
     if (pipe2(in, O_CLOEXEC) != 0)
@@ -191,7 +193,7 @@ void LineRelay::start()
     if (!in_ || !out_ || !quit_ || !drop_ || !done_ || inward_.joinable())
         return;
     if (terminal_ >= 0)
-        set_mode(terminal_, TCSANOW, raw_mode(found_));
+        set_mode(terminal_, TCSANOW, raw_mode(found_, command_sends_));
     sigset_t all, old;
     sigfillset(&all);
     pthread_sigmask(SIG_SETMASK, &all, &old);  // the threads start with this mask

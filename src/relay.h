@@ -42,8 +42,9 @@ public:
     enum class Coding { plain, telnet };
 
     // Makes the command's two pipes, for a line read from `from` and written
-    // to `to`.
-    explicit LineRelay(Coding coding, int from = 0, int to = 1);
+    // to `to`; on a terminal, the flow control suits a command that sends
+    // or one that receives.
+    LineRelay(Coding coding, bool command_sends, int from = 0, int to = 1);
     // Ends what finish() would end, without waiting for the command's output.
     ~LineRelay();
     LineRelay(const LineRelay&) = delete;
@@ -81,6 +82,7 @@ private:
     void restore_terminal();
 
     Coding coding_;
+    bool command_sends_;
     LineEnd from_, to_;
     UniqueFd child_in_, child_out_;  // the command's ends until start()
     UniqueFd in_, out_;              // ours: the command's input (non-blocking) and output

@@ -136,7 +136,8 @@ void run_job(const RunSettings& s, Job job)
     // Over TELNET, or on a terminal, the command gets private pipes, relayed
     // to and from the line; otherwise the line itself.
     if (s.telnet || isatty(0)) {
-        if (!run.relay.emplace(s.telnet ? LineRelay::Coding::telnet : LineRelay::Coding::plain).ok()) {
+        const auto coding = s.telnet ? LineRelay::Coding::telnet : LineRelay::Coding::plain;
+        if (!run.relay.emplace(coding, s.action == Direction::send).ok()) {
             const int err = errno;
             if (s.telnet) {
                 fail("Can't relay the TELNET connection: %s\n", std::strerror(err));

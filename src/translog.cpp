@@ -11,10 +11,17 @@
 
 #include "diag.h"
 #include "report.h"
+#include "signals.h"
 
 namespace {
+
 constexpr size_t max_first_line = 1024;
-}
+// How long a record waits for the log's lock; someone else's reader may hold
+// it for as long as it likes.
+constexpr int lock_wait_ms = 2000;
+constexpr timespec lock_retry{0, 10'000'000};
+
+}  // namespace
 
 LogConversion::LogConversion(const std::optional<std::string>& veklog, RecordCheck moved)
     : veklog_(veklog.value_or("")), moved_(std::move(moved)),
@@ -29,6 +36,11 @@ LogConversion::LogConversion(const std::optional<std::string>& veklog, RecordChe
     }
     // Opened without blocking; written as before, a record at a time.
     fcntl(out_.get(), F_SETFL, fcntl(out_.get(), F_GETFL) & ~O_NONBLOCK);
+    // A file's last byte is read through a description of its own: the log
+    // may end in a record cut short that could not be taken back.
+    struct stat st {};
+    if (fstat(out_.get(), &st) == 0 && S_ISREG(st.st_mode))
+        tail_ = UniqueFd(::open(("/proc/self/fd/" + std::to_string(out_.get())).c_str(), O_RDONLY | O_CLOEXEC));
 }
 
 void LogConversion::feed(std::string_view bytes)
@@ -55,9 +67,11 @@ void LogConversion::write_record(const TransferLogRecord& rec)
         ++passed_over_;
         return;
     }
-    const std::string line = format_record(rec);
+    const std::string record = format_record(rec);
     const int fd = out_.get();
-    flock(fd, LOCK_EX);  // where locks are not kept, records are appended all the same
+    const bool locked = lock();
+    // A record starts a line of its own, whatever the log ended with.
+    const std::string line = ends_mid_line() ? "\n" + record : record;
     ssize_t n;
     do
         n = ::write(fd, line.data(), line.size());
@@ -68,13 +82,43 @@ void LogConversion::write_record(const TransferLogRecord& rec)
         warn("Short write to veklog %s (%zd of %zu bytes)\n", veklog_.c_str(), n, line.size());
         take_back(n);
     }
-    flock(fd, LOCK_UN);
-    report_record(line);
+    if (locked)
+        flock(fd, LOCK_UN);
+    report_record(record);
+}
+
+// Takes the lock, waiting at most lock_wait_ms, and not at all once a stop
+// has come or a wait ran out before: records are then appended all the
+// same, as where locks are not kept, and that is said once.
+bool LogConversion::lock()
+{
+    for (int waited = 0;; waited += lock_retry.tv_nsec / 1'000'000) {
+        if (flock(out_.get(), LOCK_EX | LOCK_NB) == 0)
+            return true;
+        if (errno != EWOULDBLOCK && errno != EINTR)
+            return false;
+        if (lock_given_up_ || waited >= lock_wait_ms || stop_held())
+            break;
+        pause_for(lock_retry);
+    }
+    if (!lock_given_up_)
+        warn("The lock on veklog %s is held elsewhere; writing without it.\n", veklog_.c_str());
+    lock_given_up_ = true;
+    return false;
+}
+
+bool LogConversion::ends_mid_line() const
+{
+    struct stat st {};
+    char last = '\n';
+    return tail_ && fstat(tail_.get(), &st) == 0 && st.st_size > 0 &&
+           pread(tail_.get(), &last, 1, st.st_size - 1) == 1 && last != '\n';
 }
 
 // The last `n` bytes of the log are a record cut short: cut them off when
 // the log still ends where they end, else end them with a line end so that
-// the next record starts a line of its own.
+// the next record starts a line of its own. When neither can be done (an
+// append-only log that is full), the next record starts with a line end.
 void LogConversion::take_back(ssize_t n)
 {
     const int fd = out_.get();
@@ -86,4 +130,7 @@ void LogConversion::take_back(ssize_t n)
     do
         r = ::write(fd, "\n", 1);
     while (r < 0 && errno == EINTR);
+    if (r != 1)
+        warn("Can't take back the cut record in veklog %s: %s\n", veklog_.c_str(),
+             std::strerror(r < 0 ? errno : ENOSPC));
 }

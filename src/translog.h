@@ -30,10 +30,14 @@ public:
 
 private:
     void write_record(const TransferLogRecord& rec);
+    bool lock();
+    bool ends_mid_line() const;
     void take_back(ssize_t n);
 
     std::string veklog_;
     UniqueFd out_;
+    UniqueFd tail_;  // the log read, for its last byte; a regular file only
+    bool lock_given_up_ = false;
     RecordCheck moved_;
     LogScanner scanner_;
     std::string first_line_;

@@ -209,7 +209,7 @@ TEST(TelnetRelay, BothDirectionsBusyAtOnce)
         SCOPED_TRACE(sockets ? "socket pairs" : "pipes");
         Line line = make_line(sockets);
         const int from_flags = flags(line.from), to_flags = flags(line.to);
-        LineRelay relay(LineRelay::Coding::telnet, line.from.get(), line.to.get());
+        LineRelay relay(LineRelay::Coding::telnet, true, line.from.get(), line.to.get());
         ASSERT_TRUE(relay.ok());
         const pid_t pid = spawn_behind(relay, {"/bin/cat"});
         std::string got;
@@ -234,7 +234,7 @@ TEST(TelnetRelay, FinishDeliversEverythingAndStallsCostNothing)
     const TimeLimit limit(10);
     SignalHold hold;  // finish() lets a stop cut it short
     Line line = make_line(false);
-    LineRelay relay(LineRelay::Coding::telnet, line.from.get(), line.to.get());
+    LineRelay relay(LineRelay::Coding::telnet, true, line.from.get(), line.to.get());
     // More than the line (a 64 KiB pipe) holds doubled, less than it and the
     // command's output pipe: the command ends while the client stalls.
     const pid_t pid =
@@ -282,7 +282,7 @@ TEST(TelnetRelay, LostConnectionEndsTheCommand)
         for (bool sockets : {false, true}) {
             SCOPED_TRACE(std::string(c.what) + (sockets ? ", socket pairs" : ", pipes"));
             Line line = make_line(sockets);
-            LineRelay relay(LineRelay::Coding::telnet, line.from.get(), line.to.get());
+            LineRelay relay(LineRelay::Coding::telnet, true, line.from.get(), line.to.get());
             const pid_t pid = spawn_behind(relay, c.command);
             close(c.client_stops_reading ? line.client_in : line.client_out);
             EXPECT_EQ(reap(pid), c.status);

@@ -1,0 +1,391 @@
+#include "lines.h"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <stdexcept>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Deadline = Clock::time_point;
+
+Deadline deadline_after(int seconds) { return Clock::now() + std::chrono::seconds(seconds); }
+
+int ms_left(Deadline deadline)
+{
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return static_cast<int>(std::clamp<long long>(left, 0, 1 << 30));
+}
+
+void check(bool ok, const char* what)
+{
+    if (!ok)
+        throw std::runtime_error(std::string(what) + " failed");
+}
+
+// Forks and executes `argv` with `in`, `out` and `err` as its standard
+// streams. With `pty`, the child leads a new session and takes `in` as its
+// controlling terminal; else it leads a process group. The arrays are made
+// before the fork: the middle's threads may be running, and a child of a
+// threaded process must not allocate.
+pid_t spawn(const std::vector<std::string>& argv, const RunOptions& opts, int in, int out, int err, bool pty)
+{
+    std::vector<std::string> envs;
+    for (const auto& [k, v] : opts.env)
+        envs.push_back(std::string(k).append("=").append(v));
+    std::vector<char*> av, ev;
+    for (const auto& a : argv)
+        av.push_back(const_cast<char*>(a.c_str()));
+    for (auto& e : envs)
+        ev.push_back(e.data());
+    av.push_back(nullptr);
+    ev.push_back(nullptr);
+
+    std::fflush(nullptr);  // or the child writes what the test had buffered again
+    const pid_t pid = fork();
+    check(pid >= 0, "fork");
+    if (pid == 0) {
+        if (pty ? setsid() < 0 || ioctl(in, TIOCSCTTY, 0) < 0 : setpgid(0, 0) < 0)
+            _exit(124);
+        // Whatever the test runner was started with, the program sees the defaults.
+        for (int sig : {SIGPIPE, SIGINT, SIGQUIT, SIGHUP, SIGTERM})
+            signal(sig, SIG_DFL);
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        dup2(in, 0);
+        dup2(out, 1);
+        dup2(err, 2);
+        if (opts.uid && (setgroups(0, nullptr) != 0 || setgid(*opts.uid) != 0 || setuid(*opts.uid) != 0))
+            _exit(125);
+        if (!opts.cwd.empty() && chdir(opts.cwd.c_str()) != 0)
+            _exit(126);
+        execve(av[0], av.data(), ev.data());
+        _exit(127);
+    }
+    if (!pty)
+        setpgid(pid, pid);  // no window in which killing the group misses it
+    return pid;
+}
+
+// Waits for `pid` until the deadline, then kills its process group. Returns
+// the exit status, or 128 + signal.
+int reap(pid_t pid, Deadline deadline, bool& timed_out)
+{
+    const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    check(pidfd >= 0, "pidfd_open");
+    pollfd ended{pidfd, POLLIN, 0};
+    while (poll(&ended, 1, ms_left(deadline)) < 0 && errno == EINTR) {
+    }
+    close(pidfd);
+    if (!(ended.revents & POLLIN)) {
+        kill(-pid, SIGKILL);
+        kill(pid, SIGKILL);
+        timed_out = true;
+    }
+    int ws = 0;
+    while (waitpid(pid, &ws, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
+}
+
+void nonblocking(int fd) { check(fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK) == 0, "fcntl"); }
+
+bool again(ssize_t n) { return n < 0 && (errno == EAGAIN || errno == EINTR); }
+
+constexpr unsigned char IAC = 255, SB = 250, SE = 240, WILL = 251, DONT = 254;
+
+// TELNET coding written apart from the program's own, so that one cannot
+// hide a fault of the other.
+struct Decoder {
+    enum { data, command, option, sub, sub_command } state = data;
+
+    void put(unsigned char b, std::string& out)
+    {
+        switch (state) {
+        case data:
+            if (b == IAC)
+                state = command;
+            else
+                out += static_cast<char>(b);
+            break;
+        case command:
+            if (b == IAC)
+                out += static_cast<char>(b);
+            state = b == SB ? sub : b >= WILL && b <= DONT ? option : data;
+            break;
+        case option:
+            state = data;
+            break;
+        case sub:
+            if (b == IAC)
+                state = sub_command;
+            break;
+        case sub_command:
+            state = b == SE ? data : sub;
+            break;
+        }
+    }
+};
+
+}  // namespace
+
+// --- A program on a line ---------------------------------------------------
+
+LineProgram::LineProgram(LineKind kind, const std::vector<std::string>& argv, const RunOptions& opts)
+{
+    const Deadline deadline = deadline_after(opts.timeout_seconds);
+    int err[2], theirs = -1;
+    check(pipe2(err, O_CLOEXEC) == 0, "pipe");
+    if (kind == LineKind::pty) {
+        line_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        char name[64];
+        check(line_ >= 0 && grantpt(line_) == 0 && unlockpt(line_) == 0 && ptsname_r(line_, name, sizeof name) == 0,
+              "posix_openpt");
+        tty_ = name;
+        theirs = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+        // Cooked, as a host leaves it; a fresh pty is, but say so.
+        termios t{};
+        check(theirs >= 0 && tcgetattr(theirs, &t) == 0, "open pty slave");
+        t.c_iflag |= ICRNL | IXON;
+        t.c_oflag |= OPOST | ONLCR;
+        t.c_lflag |= ICANON | ECHO | ISIG;
+        check(tcsetattr(theirs, TCSANOW, &t) == 0, "tcsetattr");
+    } else {
+        int sv[2];
+        check(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) == 0, "socketpair");
+        line_ = sv[0];
+        theirs = sv[1];
+        if (kind == LineKind::nonblocking_socket)
+            nonblocking(theirs);
+    }
+    pid_ = spawn(argv, opts, theirs, theirs, err[1], kind == LineKind::pty);
+    // Only the child holds its end: its end of file (or hang-up) is the line's.
+    close(theirs);
+    close(err[1]);
+    reaper_ = std::thread([this, fd = err[0], deadline] {
+        char buf[4096];
+        for (pollfd p{fd, POLLIN, 0};;) {
+            const int ready = poll(&p, 1, ms_left(deadline));
+            if (ready == 0 || (ready < 0 && errno != EINTR))
+                break;
+            const ssize_t n = ready > 0 ? read(fd, buf, sizeof buf) : 0;
+            if (n > 0)
+                result_.err.append(buf, static_cast<size_t>(n));
+            else if (ready > 0 && !again(n))
+                break;
+        }
+        close(fd);
+        result_.status = reap(pid_, deadline, result_.timed_out);
+    });
+}
+
+LineProgram::~LineProgram()
+{
+    if (reaper_.joinable()) {
+        kill(-pid_, SIGKILL);
+        kill(pid_, SIGKILL);
+        reaper_.join();
+    }
+    close(line_);
+}
+
+RunResult LineProgram::wait()
+{
+    if (reaper_.joinable())
+        reaper_.join();
+    return result_;
+}
+
+// --- The middle --------------------------------------------------------------
+
+Middle::Middle(int line, const PairSide& peer, const MiddleOptions& options) : options_(options)
+{
+    const Deadline deadline = deadline_after(peer.opts.timeout_seconds);
+    int in[2], out[2], err[2];
+    check(pipe2(in, O_CLOEXEC) == 0 && pipe2(out, O_CLOEXEC) == 0 && pipe2(err, O_CLOEXEC) == 0 &&
+              pipe2(stop_, O_CLOEXEC) == 0,
+          "pipe");
+    line_ = fcntl(line, F_DUPFD_CLOEXEC, 3);
+    check(line_ >= 0, "dup");
+    pid_ = spawn(peer.argv, peer.opts, in[0], out[1], err[1], false);
+    for (int fd : {in[0], out[1], err[1]})
+        close(fd);
+    to_peer_ = in[1];
+    from_peer_ = out[0];
+    peer_err_ = err[0];
+    for (int fd : {line_, to_peer_, from_peer_, peer_err_})
+        nonblocking(fd);
+    thread_ = std::thread([this, deadline] { relay(deadline); });
+}
+
+Middle::~Middle()
+{
+    if (thread_.joinable()) {
+        const char stop = 0;
+        (void)!write(stop_[1], &stop, 1);
+        thread_.join();
+    }
+    close(stop_[0]);
+    close(stop_[1]);
+}
+
+std::string Middle::tail() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return result_.tail;
+}
+
+MiddleResult Middle::wait()
+{
+    if (thread_.joinable())
+        thread_.join();
+    return result_;
+}
+
+void Middle::keep(const char* data, size_t n)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    from_line_ += n;
+    result_.tail.append(data, n);
+    if (result_.tail.size() > 64)
+        result_.tail.erase(0, result_.tail.size() - 64);
+}
+
+void Middle::relay(Deadline deadline)
+{
+    // A write to a peer that has gone fails as a write, not as the test's end.
+    sigset_t pipe_signal;
+    sigemptyset(&pipe_signal);
+    sigaddset(&pipe_signal, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe_signal, nullptr);
+
+    constexpr size_t high = 1 << 16;  // what a side may have waiting before it is read no more
+    std::string to_peer, to_line, &err = result_.peer.err;
+    Decoder decoder;
+    bool reading = options_.read_limit > 0, read_ended = false, write_failed = false, stopped = false;
+    auto gone = [](int& fd) {
+        close(fd);
+        fd = -1;
+    };
+    char buf[65536];
+    for (;;) {
+        // The line has ended and the peer has had all of it: its input ends too.
+        if (read_ended && to_peer.empty() && to_peer_ >= 0)
+            gone(to_peer_);
+        if (from_peer_ < 0 && peer_err_ < 0 && (to_line.empty() || write_failed) && (read_ended || !reading))
+            break;
+        // Watched to write, to read, or (reading stopped) to see it hang up.
+        const bool watch_line = reading || (!write_failed && (!to_line.empty() || !read_ended));
+        pollfd fds[] = {
+            {watch_line ? line_ : -1,
+             static_cast<short>((reading && to_peer.size() < high ? POLLIN : 0) | (to_line.empty() ? 0 : POLLOUT)), 0},
+            {to_peer.empty() ? -1 : to_peer_, POLLOUT, 0},
+            {to_line.size() < high || write_failed ? from_peer_ : -1, POLLIN, 0},
+            {peer_err_, POLLIN, 0},
+            {stop_[0], POLLIN, 0},
+        };
+        const int ready = poll(fds, std::size(fds), ms_left(deadline));
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready <= 0) {
+            result_.timed_out = true;
+            break;
+        }
+        if (fds[4].revents) {
+            stopped = true;
+            break;
+        }
+        if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
+            if (reading) {
+                const uint64_t room = options_.read_limit - from_line_;
+                const ssize_t n = read(line_, buf, static_cast<size_t>(std::min<uint64_t>(sizeof buf, room)));
+                if (n > 0) {
+                    keep(buf, static_cast<size_t>(n));
+                    if (!options_.telnet)
+                        to_peer.append(buf, static_cast<size_t>(n));
+                    else
+                        for (ssize_t k = 0; k < n; ++k)
+                            decoder.put(static_cast<unsigned char>(buf[k]), to_peer);
+                    reading = from_line_ < options_.read_limit;
+                } else if (!again(n)) {
+                    reading = false;  // end of file, or EIO from a master whose slave has closed
+                    read_ended = result_.line_closed = true;
+                }
+            } else if (fds[0].revents & (POLLHUP | POLLERR)) {
+                read_ended = write_failed = result_.line_closed = true;
+            }
+        }
+        if ((fds[0].revents & POLLOUT) && !write_failed) {
+            const ssize_t n = write(line_, to_line.data(), to_line.size());
+            if (n > 0) {
+                to_line.erase(0, static_cast<size_t>(n));
+                result_.to_line += static_cast<uint64_t>(n);
+            } else if (!again(n)) {
+                write_failed = result_.line_closed = true;
+            }
+        }
+        if (write_failed)
+            to_line.clear();
+        if (fds[1].revents) {
+            const ssize_t n = write(to_peer_, to_peer.data(), to_peer.size());
+            if (n > 0) {
+                to_peer.erase(0, static_cast<size_t>(n));
+            } else if (!again(n)) {  // the peer has stopped reading: what it would get goes
+                to_peer.clear();
+                gone(to_peer_);
+            }
+        }
+        if (fds[2].revents) {
+            const ssize_t n = read(from_peer_, buf, sizeof buf);
+            if (n > 0) {
+                for (ssize_t k = 0; k < n; ++k) {
+                    to_line += buf[k];
+                    if (options_.telnet && static_cast<unsigned char>(buf[k]) == IAC)
+                        to_line += buf[k];
+                }
+            } else if (!again(n)) {
+                gone(from_peer_);
+            }
+        }
+        if (fds[3].revents) {
+            const ssize_t n = read(peer_err_, buf, sizeof buf);
+            if (n > 0)
+                err.append(buf, static_cast<size_t>(n));
+            else if (!again(n))
+                gone(peer_err_);
+        }
+    }
+    result_.from_line = from_line_;
+    for (int* fd : {&line_, &to_peer_, &from_peer_, &peer_err_})
+        if (*fd >= 0)
+            gone(*fd);
+    if (stopped || result_.timed_out) {
+        kill(-pid_, SIGKILL);
+        kill(pid_, SIGKILL);
+    }
+    result_.peer.status = reap(pid_, deadline, result_.peer.timed_out);
+}
+
+LineRun run_on_line(LineKind kind, const PairSide& program, const PairSide& peer, const MiddleOptions& options)
+{
+    LineProgram running(kind, program.argv, program.opts);
+    Middle middle(running.line(), peer, options);
+    LineRun r;
+    r.program = running.wait();
+    r.middle = middle.wait();
+    return r;
+}
