@@ -2,6 +2,7 @@
 // the recording fake sz and rz. Each case has one clear outcome, and nothing
 // that should reach sz or the transfer log goes missing.
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,6 +18,7 @@
 
 #include "fixtures.h"
 #include "records.h"
+#include "unique_fd.h"
 
 namespace {
 
@@ -259,6 +261,46 @@ TEST_F(Hardening, TransferLogThatCannotBeWritten)
     EXPECT_EQ(read_file(limited), earlier + sent("a", 8));
     EXPECT_EQ(read_file(dir / "file") + read_file(dir / "readonly"), "keepkeep");
     EXPECT_EQ(list_dir(dir / "adir"), std::vector<std::string>{});
+    // A log that ends mid-line (a cut record that could not be taken back,
+    // on an append-only log): the next record starts a line of its own.
+    write_file(limited, "S  99999 38");
+    vek({"sz", "a"});
+    EXPECT_EQ(read_file(limited), "S  99999 38\n" + sent("a", 8));
+}
+
+// A lock someone else holds on the log (a reader, even one that may only
+// read it) holds no run for long: it waits about two seconds once, says so,
+// and writes its records all the same; a stop during the wait acts at once.
+TEST_F(Hardening, TransferLogLockedByAnother)
+{
+    const TimeLimit limit(20);
+    write_file(dir / "stderr", "Sending: a\nBytes Sent: 9 BPS:8\nSending: b\nBytes Sent: 9 BPS:8\n");
+    env["FAKE_STDERR_FILE"] = dir / "stderr";
+    const std::string log = dir / "xfer.log";
+    write_file(log, "");
+    env["VEKLOG"] = log;
+    const UniqueFd reader(open(log.c_str(), O_RDONLY | O_CLOEXEC));
+    ASSERT_EQ(flock(reader.get(), LOCK_SH), 0);
+    const auto seconds_of = [](auto run) {
+        const auto start = std::chrono::steady_clock::now();
+        run();
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    };
+    RunResult r;
+    const double waited = seconds_of([&] { r = vek({"sz", "a", "b"}); });
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "Error! The lock on veklog " + log + " is held elsewhere; writing without it.\n");
+    EXPECT_EQ(read_file(log), sent("a", 8) + sent("b", 8));
+    EXPECT_GT(waited, 1.5);
+    EXPECT_LT(waited, 4.0) << "waited for each record";
+
+    const double stopped = seconds_of([&] {
+        r = run_program({"/bin/sh", "-c", "\"$0\" sz a & sleep 0.5; kill -TERM $!; wait $!", program()}, options());
+    });
+    EXPECT_EQ(r.status, 128 + SIGTERM);
+    EXPECT_LT(stopped, 1.5);
+    EXPECT_EQ(read_file(log), sent("a", 8) + sent("b", 8) + sent("a", 8));
+    EXPECT_EQ(leftovers(), std::vector<std::string>{});
 }
 
 // Without a place for the capture the command does not run at all (its
@@ -335,6 +377,16 @@ TEST_F(Hardening, SystemCallsThatFail)
     ASSERT_TRUE(file_exists(dir / "sz.pid")) << "the command had not started";
     EXPECT_NE(kill(std::stoi(recorded("sz.pid")), 0), 0) << "the command is left running";
     EXPECT_EQ(leftovers(), std::vector<std::string>{});
+
+    // A capture that cannot be removed is said.
+    const RunResult kept = run_program({strace, "-qq", "-o", "/dev/null", "-e", "inject=unlink:error=EIO", program(),
+                                        "sz", "a"},
+                                       options());
+    EXPECT_EQ(kept.status, 0);
+    EXPECT_TRUE(std::regex_match(kept.err, std::regex("Error! Can't remove .*/tmp/\\.vek\\.tmp\\..*: Input/output error\n")))
+        << kept.err;
+    for (const std::string& left : leftovers())
+        std::remove((dir / ("tmp/" + left)).c_str());
 
     const RunResult r = run_program({strace, "-qq", "-o", dir / "names", "-e", "trace=mknodat", "-e",
                                      "inject=getrandom:error=ENOSYS", "-e", "inject=mknodat:error=EEXIST:when=1..3",

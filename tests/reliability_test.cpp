@@ -95,6 +95,8 @@ TEST_P(Signals, RecordsEveryWholeFileAndLeavesNothingBehind)
     kill(-pair.pid(peer), SIGCONT);
     // A stop means stop: the signalled side has ended (is left to be reaped) soon.
     EXPECT_TRUE(eventually([&] { return group_states(pair.pid(target)).empty(); }, 5)) << "still running";
+    // The peer, cut off, ends too, whatever it was writing into.
+    ASSERT_TRUE(eventually([&] { return group_states(pair.pid(peer)).empty(); }, 5)) << "the peer is still running";
     const auto [s, r] = pair.wait();
 
     const RunResult& signalled = target == 0 ? s : r;

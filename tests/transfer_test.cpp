@@ -7,6 +7,10 @@
 #include <cstdio>
 #include <regex>
 
+#include <sys/wait.h>
+
+#include <thread>
+
 #include "fixtures.h"
 #include "records.h"
 
@@ -203,6 +207,31 @@ TEST_F(Transfer, InterruptAndQuitHitTheCommandNotTheProgram)
         EXPECT_TRUE(r.out.ends_with("DEBUG: File transfer complete.\n")) << r.out;
         EXPECT_EQ(leftovers(), std::vector<std::string>{});
     }
+    env.erase("FAKE_SIGNAL");
+    // Nor before the command or after it (a user's keys on a terminal that is
+    // cooked again): here while the file list, a FIFO, is being opened.
+    const TimeLimit limit(10);
+    mkfifo((dir / "list").c_str(), 0600);
+    const RunOptions o = options();
+    const RunResult r = run_function([&] {
+        std::string path = "PATH=" + o.env.at("PATH"), fakes = "FAKE_DIR=" + dir.path();
+        char* const envp[] = {path.data(), fakes.data(), nullptr};
+        const pid_t pid = fork();
+        if (pid == 0) {
+            if (chdir(o.cwd.c_str()) == 0)
+                execle(program().c_str(), "vek", "sz", ("@" + dir / "list").c_str(), nullptr, envp);
+            _exit(127);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        kill(pid, SIGINT);
+        kill(pid, SIGQUIT);
+        write_file(dir / "list", "a\n");
+        int status = 0;
+        waitpid(pid, &status, 0);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }, o);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(recorded("sz.args"), "-brNvv\na\n");
 }
 
 // The shell that runs the command starts with interrupt and quit as the
