@@ -91,14 +91,15 @@ lint:
 	cppcheck --enable=warning,performance,portability --std=c++20 --error-exitcode=1 \
 		--inline-suppr --quiet -I src src/
 
-# Each fuzz target runs for FUZZ_SECONDS from the seed corpus under fuzz/corpus.
+# Each fuzz target (the log scanner, the file-list reader, the TELNET layer)
+# runs for FUZZ_SECONDS from the seed corpus under fuzz/corpus.
 fuzz:
 	@$(NEED) cmake make clang libclang-rt-14-dev
 	cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 		-DVEK_TESTS=OFF -DVEK_FUZZ=ON -DVEK_HARDEN=OFF "-DCMAKE_CXX_FLAGS=$(FUZZ_FLAGS)" \
 		"-DCMAKE_EXE_LINKER_FLAGS=-fsanitize=address,undefined"
-	cmake --build build-fuzz -j2 --target translog_fuzz filelist_fuzz
-	set -e; for t in translog filelist; do \
+	cmake --build build-fuzz -j2 --target translog_fuzz filelist_fuzz telnet_fuzz
+	set -e; for t in translog filelist telnet; do \
 		mkdir -p build-fuzz/corpus-$$t; \
 		build-fuzz/$${t}_fuzz -max_total_time=$(FUZZ_SECONDS) -timeout=10 -rss_limit_mb=2048 \
 			-print_final_stats=1 build-fuzz/corpus-$$t fuzz/corpus/$$t; \
