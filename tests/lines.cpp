@@ -145,6 +145,22 @@ struct Decoder {
 
 // --- A program on a line ---------------------------------------------------
 
+std::string terminal_mode(int fd)
+{
+    termios t{};
+    if (tcgetattr(fd, &t) != 0)
+        return "";
+    char words[128];
+    std::snprintf(words, sizeof words, "iflag %o oflag %o cflag %o lflag %o cc", t.c_iflag, t.c_oflag, t.c_cflag,
+                  t.c_lflag);
+    std::string text = words;
+    for (const cc_t c : t.c_cc) {
+        std::snprintf(words, sizeof words, " %02x", c);
+        text += words;
+    }
+    return text;
+}
+
 LineProgram::LineProgram(LineKind kind, const std::vector<std::string>& argv, const RunOptions& opts)
 {
     const Deadline deadline = deadline_after(opts.timeout_seconds);
@@ -164,6 +180,7 @@ LineProgram::LineProgram(LineKind kind, const std::vector<std::string>& argv, co
         t.c_oflag |= OPOST | ONLCR;
         t.c_lflag |= ICANON | ECHO | ISIG;
         check(tcsetattr(theirs, TCSANOW, &t) == 0, "tcsetattr");
+        mode_at_start_ = terminal_mode(line_);
     } else {
         int sv[2];
         check(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) == 0, "socketpair");
@@ -173,10 +190,11 @@ LineProgram::LineProgram(LineKind kind, const std::vector<std::string>& argv, co
             nonblocking(theirs);
     }
     pid_ = spawn(argv, opts, theirs, theirs, err[1], kind == LineKind::pty);
-    // Only the child holds its end: its end of file (or hang-up) is the line's.
-    close(theirs);
+    // Once the program has ended, only what it left running holds its end,
+    // so that the line's end of file (or hang-up) is theirs; till then we
+    // hold it too, to read the flags it was left with.
     close(err[1]);
-    reaper_ = std::thread([this, fd = err[0], deadline] {
+    reaper_ = std::thread([this, fd = err[0], theirs, deadline] {
         char buf[4096];
         for (pollfd p{fd, POLLIN, 0};;) {
             const int ready = poll(&p, 1, ms_left(deadline));
@@ -190,6 +208,8 @@ LineProgram::LineProgram(LineKind kind, const std::vector<std::string>& argv, co
         }
         close(fd);
         result_.status = reap(pid_, deadline, result_.timed_out);
+        line_flags_ = fcntl(theirs, F_GETFL);
+        close(theirs);
     });
 }
 
@@ -212,7 +232,8 @@ RunResult LineProgram::wait()
 
 // --- The middle --------------------------------------------------------------
 
-Middle::Middle(int line, const PairSide& peer, const MiddleOptions& options) : options_(options)
+Middle::Middle(int line, const PairSide& peer, const MiddleOptions& options)
+    : options_(options), heard_(options.wait_for.empty())
 {
     const Deadline deadline = deadline_after(peer.opts.timeout_seconds);
     int in[2], out[2], err[2];
@@ -263,6 +284,7 @@ void Middle::keep(const char* data, size_t n)
     result_.tail.append(data, n);
     if (result_.tail.size() > 64)
         result_.tail.erase(0, result_.tail.size() - 64);
+    heard_ = heard_ || result_.tail.find(options_.wait_for) != std::string::npos;
 }
 
 void Middle::relay(Deadline deadline)
@@ -294,7 +316,7 @@ void Middle::relay(Deadline deadline)
             {watch_line ? line_ : -1,
              static_cast<short>((reading && to_peer.size() < high ? POLLIN : 0) | (to_line.empty() ? 0 : POLLOUT)), 0},
             {to_peer.empty() ? -1 : to_peer_, POLLOUT, 0},
-            {to_line.size() < high || write_failed ? from_peer_ : -1, POLLIN, 0},
+            {(heard_ || read_ended) && (to_line.size() < high || write_failed) ? from_peer_ : -1, POLLIN, 0},
             {peer_err_, POLLIN, 0},
             {stop_[0], POLLIN, 0},
         };
@@ -333,7 +355,7 @@ void Middle::relay(Deadline deadline)
             const ssize_t n = write(line_, to_line.data(), to_line.size());
             if (n > 0) {
                 to_line.erase(0, static_cast<size_t>(n));
-                result_.to_line += static_cast<uint64_t>(n);
+                to_line_ += static_cast<uint64_t>(n);
             } else if (!again(n)) {
                 write_failed = result_.line_closed = true;
             }
@@ -370,6 +392,7 @@ void Middle::relay(Deadline deadline)
         }
     }
     result_.from_line = from_line_;
+    result_.to_line = to_line_;
     for (int* fd : {&line_, &to_peer_, &from_peer_, &peer_err_})
         if (*fd >= 0)
             gone(*fd);
@@ -386,6 +409,9 @@ LineRun run_on_line(LineKind kind, const PairSide& program, const PairSide& peer
     Middle middle(running.line(), peer, options);
     LineRun r;
     r.program = running.wait();
+    r.line_flags = running.line_flags();
     r.middle = middle.wait();
+    r.mode_at_start = running.mode_at_start();
+    r.mode_after = running.mode();
     return r;
 }

@@ -24,6 +24,10 @@ enum class LineKind {
     nonblocking_socket  // the same with O_NONBLOCK set, as some hosts leave it
 };
 
+// A terminal's mode read on `fd` (either side of a pty), as text that names
+// every flag word and control character, to compare; empty if no terminal.
+std::string terminal_mode(int fd);
+
 // A program with a line as its standard input and output, and a pipe as its
 // standard error. On a pty it leads a session of its own with the slave as
 // controlling terminal; on a socket, a process group of its own. It is
@@ -41,6 +45,13 @@ public:
     int line() const { return line_; }
     // The slave's path (/dev/pts/N); empty for a socket.
     const std::string& tty() const { return tty_; }
+    // The terminal's mode as set up before the program started, and now
+    // (read on the master); empty for a socket.
+    const std::string& mode_at_start() const { return mode_at_start_; }
+    std::string mode() const { return terminal_mode(line_); }
+    // After wait(): the file status flags of the program's end of the line as
+    // it left them (the test keeps that end open until the program has ended).
+    int line_flags() const { return line_flags_; }
     // Waits until it has ended (killed at the time bound): status is the exit
     // status or 128 + signal, err its standard error; out stays empty.
     RunResult wait();
@@ -48,7 +59,8 @@ public:
 private:
     pid_t pid_ = -1;
     int line_ = -1;
-    std::string tty_;
+    std::string tty_, mode_at_start_;
+    int line_flags_ = -1;
     RunResult result_;
     std::thread reaper_;  // drains standard error, then reaps
 };
@@ -56,6 +68,10 @@ private:
 struct MiddleOptions {
     bool telnet = false;                // double 0xFF towards the line, strip TELNET commands from it
     uint64_t read_limit = UINT64_MAX;   // stop reading the line after this many bytes
+    // When set, nothing of the peer's goes to the line until the line has
+    // carried this (at most 64 bytes), as a terminal starts its side of a
+    // transfer when it sees the other's begin.
+    std::string wait_for = {};
 };
 
 struct MiddleResult {
@@ -82,20 +98,23 @@ public:
     Middle& operator=(const Middle&) = delete;
 
     pid_t pid() const { return pid_; }
-    // So far, while it runs: bytes read from the line, and the last of them.
+    // So far, while it runs: bytes read from the line, and the last of them;
+    // bytes written to it.
     uint64_t from_line() const { return from_line_; }
     std::string tail() const;
+    uint64_t to_line() const { return to_line_; }
     MiddleResult wait();
 
 private:
     void relay(std::chrono::steady_clock::time_point deadline);
-    void keep(const char* data, size_t n);  // counts bytes from the line, keeps the tail
+    void keep(const char* data, size_t n);  // counts bytes from the line, keeps the tail, looks for wait_for
 
     MiddleOptions options_;
     pid_t pid_ = -1;
     int line_ = -1, to_peer_ = -1, from_peer_ = -1, peer_err_ = -1;
     int stop_[2] = {-1, -1};  // a pipe: readable once the relay is to stop
-    std::atomic<uint64_t> from_line_{0};
+    std::atomic<uint64_t> from_line_{0}, to_line_{0};
+    bool heard_ = false;  // options_.wait_for has come
     mutable std::mutex mutex_;  // guards result_.tail while it runs
     MiddleResult result_;
     std::thread thread_;
@@ -104,6 +123,8 @@ private:
 struct LineRun {
     RunResult program;
     MiddleResult middle;
+    std::string mode_at_start, mode_after;  // the terminal's, before and once the program ended
+    int line_flags = -1;                    // LineProgram::line_flags()
 };
 
 // Runs `program` on a line of `kind` with a middle and `peer` on the other

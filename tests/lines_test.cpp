@@ -1,11 +1,21 @@
 // The line harness on its own, without the program: a file crosses each kind
 // of line whole between the bare commands, and the middle codes and stops as
 // asked, so that a failure in a later test of the program on such a line is
-// the program's and not the harness's.
+// the program's and not the harness's. Then the program on each kind of line:
+// transfers that leave the line as found, and stops that end it within
+// seconds however the line behaves.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
 
 #include "fixtures.h"
 #include "lines.h"
+#include "records.h"
 
 namespace {
 
@@ -85,6 +95,159 @@ TEST(LinesMiddle, CodesAndStopsAsAsked)
         EXPECT_EQ(r.program.err, c.line_got);
         EXPECT_EQ(r.middle.peer.err, c.peer_got);
         EXPECT_EQ(r.middle.tail, c.tail);
+    }
+}
+
+// --- The program on a line -----------------------------------------------
+
+// How a ZMODEM header begins: the user's terminal starts its side of a
+// transfer on seeing the program's side begin, so that nothing reaches a pty
+// before the program has made it raw (a cooked pty would echo it back).
+const std::string zmodem_start = "**\x18" "B";
+
+// The program on the line and the bare command in the middle: it sends `name`
+// from send/ to a bare rz in recv/ (a download), or receives it in recv/
+// from a bare sz in send/ (an upload). Its transfer log is "log".
+class OnLine : public RealPair {
+protected:
+    std::pair<PairSide, PairSide> sides(bool download, const std::string& name, std::vector<std::string> args,
+                                        int seconds)
+    {
+        args.insert(args.begin(), download ? "sz" : "rz");
+        if (download)
+            args.push_back(name);
+        PairSide program = vek(download ? "send" : "recv", "log", args);
+        PairSide peer = download ? bare("recv", "rz -bpRvv") : bare("send", "sz -brNvv", {name});
+        program.opts.timeout_seconds = peer.opts.timeout_seconds = seconds;
+        return {program, peer};
+    }
+};
+
+struct TransferCase {
+    const char* label;
+    LineKind kind;
+    bool telnet;
+    bool download;
+    bool verbose;
+    int runs;
+};
+
+void PrintTo(const TransferCase& c, std::ostream* os) { *os << c.label; }
+
+class Transfers : public OnLine, public testing::WithParamInterface<TransferCase> {};
+
+INSTANTIATE_TEST_SUITE_P(
+    Lines, Transfers,
+    testing::Values(
+        // Bare sz on a pty loses its closing "OO" in most runs (BareCommands):
+        // through the program it must arrive in every one.
+        TransferCase{"DownloadOnPty", LineKind::pty, false, true, false, 10},
+        TransferCase{"DownloadOnPtyVerbose", LineKind::pty, false, true, true, 3},
+        TransferCase{"UploadOnPty", LineKind::pty, false, false, false, 3},
+        TransferCase{"DownloadOnNonblockingSocket", LineKind::nonblocking_socket, false, true, false, 1},
+        TransferCase{"UploadOnNonblockingSocket", LineKind::nonblocking_socket, false, false, false, 1},
+        TransferCase{"DownloadOnNonblockingSocketTelnet", LineKind::nonblocking_socket, true, true, true, 1},
+        TransferCase{"UploadOnNonblockingSocketTelnet", LineKind::nonblocking_socket, true, false, false, 1}),
+    [](const testing::TestParamInfo<TransferCase>& info) { return std::string(info.param.label); });
+
+TEST_P(Transfers, FileArrivesWholeAndTheLineIsLeftAsFound)
+{
+    const TimeLimit limit(20);
+    const TransferCase& c = GetParam();
+    put("a.bin", random_bytes(1 << 20, 4));
+    std::vector<std::string> args;
+    if (c.telnet)
+        args.push_back("--telnet");
+    if (c.verbose)
+        args.push_back("-v");
+    const auto [program, peer] = sides(c.download, "a.bin", args, 5);
+    // What the line carries last: sz's "OO", then the program's own line,
+    // written once a terminal is cooked again.
+    std::string last = c.download ? "OO" : "";
+    if (c.verbose)
+        last += c.kind == LineKind::pty ? "DEBUG: File transfer complete.\r\n" : "DEBUG: File transfer complete.\n";
+    for (int run = 0; run < c.runs; ++run) {
+        SCOPED_TRACE(run);
+        std::filesystem::remove(root / "recv/a.bin");
+        std::filesystem::remove(root / "log");
+        const LineRun r = run_on_line(c.kind, program, peer, {c.telnet, UINT64_MAX, zmodem_start});
+        EXPECT_EQ(r.program.status, 0) << r.program.err;
+        EXPECT_EQ(r.middle.peer.status, 0) << r.middle.peer.err;
+        EXPECT_EQ(arrived_whole(), std::vector<std::string>{"a.bin"});
+        EXPECT_EQ(log("log"), c.download ? sent("a.bin") : received("a.bin"));
+        EXPECT_TRUE(r.middle.tail.ends_with(last)) << testing::PrintToString(r.middle.tail);
+        EXPECT_EQ(r.mode_after, r.mode_at_start);
+        EXPECT_EQ(r.line_flags & O_NONBLOCK, c.kind == LineKind::nonblocking_socket ? O_NONBLOCK : 0);
+        EXPECT_EQ(list_dir(root / "tmp"), std::vector<std::string>{});
+    }
+}
+
+struct StopCase {
+    const char* label;
+    LineKind kind;
+    bool telnet;
+    bool download;
+    int sig;
+    bool bystander;  // the program is exec'd by a shell that left a process running in its group
+};
+
+void PrintTo(const StopCase& c, std::ostream* os) { *os << c.label; }
+
+class Stops : public OnLine, public testing::WithParamInterface<StopCase> {};
+
+INSTANTIATE_TEST_SUITE_P(Lines, Stops,
+                         testing::Values(StopCase{"Socket", LineKind::socket, false, true, SIGTERM, false},
+                                         StopCase{"SocketTelnet", LineKind::socket, true, true, SIGTERM, false},
+                                         StopCase{"Pty", LineKind::pty, false, true, SIGTERM, false},
+                                         StopCase{"PtyHangUpInUpload", LineKind::pty, false, false, SIGHUP, false},
+                                         StopCase{"SocketBystander", LineKind::socket, false, true, SIGTERM, true}),
+                         [](const testing::TestParamInfo<StopCase>& info) { return std::string(info.param.label); });
+
+// Whether `pid` runs (a zombie has ended).
+bool running_process(pid_t pid)
+{
+    try {
+        const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+        return stat.at(stat.rfind(')') + 2) != 'Z';
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+// A download to a user who stopped reading after 2 MB (or an upload under
+// way), stopped by a signal to the program alone.
+TEST_P(Stops, EndWithinSecondsWhateverTheLineDoes)
+{
+    const TimeLimit limit(15);
+    const StopCase& c = GetParam();
+    constexpr uint64_t stalled_at = 2 << 20;
+    put("big.bin", random_bytes(20 << 20, 5));
+    auto [program, peer] = sides(c.download, "big.bin", c.telnet ? std::vector<std::string>{"--telnet"}
+                                                                  : std::vector<std::string>{}, 12);
+    if (c.bystander)
+        program.argv.insert(program.argv.begin(),
+                            {"/bin/sh", "-c", "sleep 30 </dev/null >/dev/null 2>&1 & echo $! >bystander.pid; exec \"$@\"",
+                             "sh"});
+    LineProgram running(c.kind, program.argv, program.opts);
+    Middle middle(running.line(), peer, {c.telnet, stalled_at, zmodem_start});
+    ASSERT_TRUE(eventually([&] { return std::max(middle.from_line(), middle.to_line()) >= stalled_at; }, 8));
+    if (c.kind == LineKind::pty) {  // raw meanwhile, so that the check below can see a mode not put back
+        EXPECT_NE(running.mode(), running.mode_at_start());
+    }
+
+    const auto signalled = std::chrono::steady_clock::now();
+    ASSERT_EQ(kill(running.pid(), c.sig), 0);
+    const RunResult r = running.wait();
+    const double latency = std::chrono::duration<double>(std::chrono::steady_clock::now() - signalled).count();
+    std::printf("stop latency, %s: %.2f s\n", c.label, latency);
+    EXPECT_LT(latency, 5.0);
+    EXPECT_EQ(r.status, 128 + c.sig) << r.err;
+    EXPECT_EQ(list_dir(root / "tmp"), std::vector<std::string>{});
+    EXPECT_EQ(running.mode(), running.mode_at_start());
+    if (c.bystander) {
+        const pid_t bystander = std::stoi(read_file(root / "send/bystander.pid"));
+        EXPECT_TRUE(running_process(bystander));
+        kill(bystander, SIGKILL);
     }
 }
 
