@@ -15,30 +15,6 @@ int verbosity() { return level; }
 void set_verbosity(int lvl) { level = lvl; }
 void follow_telnet_setting(const bool* setting) { telnet = setting; }
 
-std::string vformat_message(const char* fmt, va_list ap)
-{
-    va_list again;
-    va_copy(again, ap);
-    const int len = std::vsnprintf(nullptr, 0, fmt, ap);
-    std::string msg;
-    if (len > 0) {
-        msg.resize(static_cast<size_t>(len) + 1);
-        std::vsnprintf(msg.data(), msg.size(), fmt, again);
-        msg.resize(static_cast<size_t>(len));
-    }
-    va_end(again);
-    return msg;
-}
-
-std::string format_message(const char* fmt, ...)
-{
-    va_list ap;
-    va_start(ap, fmt);
-    std::string msg = vformat_message(fmt, ap);
-    va_end(ap);
-    return msg;
-}
-
 int debug_printf(int lvl, const char* fmt, ...)
 {
     if (level <= 0 || level < lvl)

@@ -4,6 +4,8 @@
 #include <cstdarg>
 #include <string>
 
+#include "format.h"
+
 // The diagnostic level is the one piece of module state: debug_printf's
 // interface carries no settings record. 0 is silent; each -v adds one.
 int verbosity();
@@ -20,9 +22,6 @@ void follow_telnet_setting(const bool* telnet);
 // or 0 when nothing is written. Messages of any length are written whole.
 int debug_printf(int lvl, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 
-// printf into a string of whatever length the arguments need.
-std::string format_message(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-std::string vformat_message(const char* fmt, va_list ap);
 
 void ver();
 void usage(const char* me, int lng);

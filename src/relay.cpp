@@ -250,8 +250,8 @@ void LineRelay::finish(SignalHold& hold)
     in_.reset();
     out_.reset();
     restore_terminal();
-    from_.close();
-    to_.close();
+    from_.let_go();
+    to_.let_go();
 }
 
 void LineRelay::restore_terminal()

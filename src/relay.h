@@ -29,7 +29,7 @@ public:
     ssize_t write(const char* buf, size_t size);
     // Our own description goes, so that the line is the host's alone again
     // (a pipe's other end then sees its end when the host closes it).
-    void close() { own_.reset(); }
+    void let_go() { own_.reset(); }
 
 private:
     int fd_;

@@ -5,7 +5,7 @@
 #include <cstdarg>
 #include <cstdio>
 
-#include "diag.h"
+#include "format.h"
 
 namespace {
 
