@@ -69,55 +69,58 @@ void LogScanner::feed(std::string_view bytes)
         chunk_.append(bytes.substr(i, stop));
         i += stop;
         if (stop < window) {
-            ++i;  // the line end is no part of the chunk
-            examine(false);
+            examine(bytes[i++]);  // the line end is no part of the chunk
             chunk_.clear();
         } else if (chunk_.size() == max_chunk) {
-            examine(true);
+            examine(0);
             chunk_.clear();
         }
     }
 }
 
-void LogScanner::examine(bool line_goes_on)
+void LogScanner::examine(char ended_by)
 {
     const std::string_view text(chunk_.c_str());  // up to a NUL, as a C string sees it
     const bool has_nul = text.size() < chunk_.size();
-    if (continuing_) {
-        if (!name_ended_ && header_.size() < max_header)
-            header_.append(text.substr(0, max_header - header_.size()));
-        name_ended_ = name_ended_ || has_nul;
-        continuing_ = line_goes_on;
-        if (!continuing_)
-            file_ = name_of(header_, prefix_, action_ == SEND);
-        return;
-    }
-    // A name begins after the word, a colon and a blank, which are not
-    // checked; an XMODEM receive names the file it was given.
-    size_t prefix = 0;
-    if (starts_nocase(text, "Sending")) {
-        action_ = SEND;
-        prefix = 9;
-    } else if (starts_nocase(text, "Receiving")) {
-        action_ = RECEIVE;
-        prefix = 11;
-    } else if (text.starts_with("rz: ready to receive ")) {
-        action_ = RECEIVE;
-        prefix = 21;
-    }
-    if (prefix != 0) {
+    if (!continuing_) {
+        // A name begins after the word, a colon and a blank, which are not
+        // checked; an XMODEM receive names the file it was given.
+        size_t prefix = 0;
+        if (starts_nocase(text, "Sending")) {
+            action_ = SEND;
+            prefix = 9;
+        } else if (starts_nocase(text, "Receiving")) {
+            action_ = RECEIVE;
+            prefix = 11;
+        } else if (text.starts_with("rz: ready to receive ")) {
+            action_ = RECEIVE;
+            prefix = 21;
+        }
+        if (prefix == 0) {
+            count_bytes(text);
+            return;
+        }
         // A header is no byte count, whatever its name holds.
         done_ = 1;
-        name_ended_ = has_nul;
-        continuing_ = line_goes_on;
-        if (continuing_) {
-            header_.assign(text);
-            prefix_ = prefix;
-        } else {
-            file_ = name_of(text, prefix, action_ == SEND);
-        }
-        return;
+        prefix_ = prefix;
+        header_.clear();
+        name_ended_ = false;
     }
+    // A header's line runs to its LF: a CR in it is part of the name too, so
+    // that no rest of a name can pose as a line of its own.
+    if (!name_ended_) {
+        header_.append(text.substr(0, max_header - header_.size()));
+        if (ended_by == '\r' && !has_nul && header_.size() < max_header)
+            header_ += '\r';
+    }
+    name_ended_ = name_ended_ || has_nul;
+    continuing_ = ended_by != '\n';
+    if (!continuing_)
+        file_ = name_of(header_, prefix_, action_ == SEND);
+}
+
+void LogScanner::count_bytes(std::string_view text)
+{
     // Progress chunks carry "ETA"; only the final count of a file lacks it.
     const std::string_view trimmed = rstrip(text);
     if (trimmed.find("Bytes") != std::string_view::npos && trimmed.find("ETA") == std::string_view::npos) {

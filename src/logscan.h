@@ -23,7 +23,8 @@ inline constexpr size_t max_header = 8192;
 // so does the max_chunk-th byte, the line going on in the next chunk. A
 // chunk's text is what a C string sees of it (up to a NUL), without white
 // space at its end. A header starts a record, the next byte-count chunk
-// completes it. The chunk during which the stream ends is never examined.
+// completes it; its name runs to the LF that ends its line, CRs included.
+// The chunk during which the stream ends is never examined.
 class LogScanner {
 public:
     using Emit = std::function<void(const TransferLogRecord&)>;
@@ -34,7 +35,10 @@ public:
     void feed(std::string_view bytes);
 
 private:
-    void examine(bool line_goes_on);
+    // `ended_by` is the CR or LF that ended the chunk, or 0 when it is full.
+    void examine(char ended_by);
+    // A chunk that is no header: the final byte count completes a record.
+    void count_bytes(std::string_view text);
 
     Emit emit_;
     std::string chunk_;  // the chunk being cut, at most max_chunk bytes
@@ -47,5 +51,5 @@ private:
     bool continuing_ = false;  // the header's line goes on in the next chunk
     bool name_ended_ = false;  // a NUL ended the header's text
     size_t prefix_ = 0;        // bytes before the name in the header's line
-    std::string header_;       // the header's line so far, while it goes on
+    std::string header_;       // the header's line so far, up to a NUL and at most max_header bytes
 };

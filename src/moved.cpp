@@ -2,11 +2,43 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 
+#include <map>
 #include <memory>
 #include <set>
+#include <tuple>
 
 #include "unique_fd.h"
+
+namespace {
+
+// A record is one line: a name that holds a line end is never written.
+bool one_line(const std::string& name) { return name.find_first_of("\r\n") == std::string::npos; }
+
+// `name` taken beneath the directory `at`, as rz -R writes it: reached
+// without going up or following a symlink. Closed when it cannot be.
+UniqueFd open_beneath(int at, const std::string& name)
+{
+    if (name.empty() || name[0] == '/')
+        return UniqueFd();
+    UniqueFd dir;
+    for (size_t from = 0;;) {
+        const size_t slash = name.find('/', from);
+        const std::string part = name.substr(from, slash - from);
+        if (part == "..")
+            return UniqueFd();
+        const bool last = slash == std::string::npos;
+        UniqueFd next(::openat(dir ? dir.get() : at, part.empty() ? "." : part.c_str(),
+                               O_PATH | O_NOFOLLOW | O_CLOEXEC | (last ? 0 : O_DIRECTORY)));
+        if (!next || last)
+            return next;
+        dir = std::move(next);
+        from = slash + 1;
+    }
+}
+
+}  // namespace
 
 std::string last_component(const std::string& path)
 {
@@ -16,20 +48,44 @@ std::string last_component(const std::string& path)
 
 RecordCheck sent_check(const std::vector<std::string>& names)
 {
-    auto sent = std::make_shared<std::set<std::string>>();
+    // How many times each name may still be recorded: once per time given.
+    auto left = std::make_shared<std::map<std::string, int>>();
     for (const std::string& name : names)
-        sent->insert(last_component(name));
-    return [sent](const TransferLogRecord& rec) { return rec.direction == 'S' && sent->count(rec.file) != 0; };
+        ++(*left)[last_component(name)];
+    return [left](const TransferLogRecord& rec) {
+        const auto it = left->find(rec.file);
+        if (rec.direction != 'S' || !one_line(rec.file) || it == left->end() || it->second == 0)
+            return false;
+        --it->second;
+        return true;
+    };
 }
 
 RecordCheck received_check(const std::string& dir, time_t started)
 {
     auto at = std::make_shared<UniqueFd>(::open(dir.empty() ? "." : dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-    return [at, started](const TransferLogRecord& rec) {
-        struct stat st {};
-        return rec.direction == 'R' && *at && !rec.file.empty() &&
-               fstatat(at->get(), rec.file.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
-               st.st_ctim.tv_sec >= started;
+    // The files already recorded: device, inode and birth time (0 where
+    // unknown), so that a second record for one file is passed over.
+    using FileId = std::tuple<dev_t, ino_t, int64_t, uint32_t>;
+    auto recorded = std::make_shared<std::set<FileId>>();
+    return [at, started, recorded](const TransferLogRecord& rec) {
+        if (rec.direction != 'R' || !*at || !one_line(rec.file))
+            return false;
+        const UniqueFd file = open_beneath(at->get(), rec.file);
+        struct statx st {};
+        if (!file ||
+            statx(file.get(), "", AT_EMPTY_PATH, STATX_TYPE | STATX_INO | STATX_CTIME | STATX_BTIME, &st) != 0 ||
+            !S_ISREG(st.stx_mode))
+            return false;
+        // rz -p never writes over a file, so a file it wrote was born during
+        // the run; a status change alone may be another process's doing.
+        // Without a birth time, the status change is all there is.
+        const bool born = (st.stx_mask & STATX_BTIME) != 0;
+        if ((born ? st.stx_btime.tv_sec : st.stx_ctime.tv_sec) < started)
+            return false;
+        const FileId id{makedev(st.stx_dev_major, st.stx_dev_minor), st.stx_ino, born ? st.stx_btime.tv_sec : 0,
+                        born ? st.stx_btime.tv_nsec : 0};
+        return recorded->insert(id).second;
     };
 }
 

@@ -69,8 +69,28 @@ TEST(Conversion, FirstLineAndPassedOverRecords)
     const Converted c = convert((dir / "x.log"), text, sent_check({}));
     EXPECT_EQ(c.passed_over, 2);
     EXPECT_EQ(read_file(dir / "x.log"), "");
-    EXPECT_EQ(convert((dir / "y.log"), text, sent_check({"other/a.bin"})).passed_over, 0);
-    EXPECT_EQ(read_file(dir / "y.log"), a_record + a_record);
+    // A name given once has one record; given twice, two.
+    EXPECT_EQ(convert((dir / "y.log"), text, sent_check({"other/a.bin"})).passed_over, 1);
+    EXPECT_EQ(convert((dir / "y.log"), text, sent_check({"other/a.bin", "a.bin"})).passed_over, 0);
+    EXPECT_EQ(read_file(dir / "y.log"), a_record + a_record + a_record);
+}
+
+// A receive record names a file reached beneath rz's directory without a
+// symlink, and each file once, whatever name a record gives it.
+TEST(Conversion, ReceiveRecordsNameFilesBeneathTheDirectoryOnce)
+{
+    TempDir dir;
+    mkdir((dir / "in").c_str(), 0755);
+    mkdir((dir / "in/sub").c_str(), 0755);
+    write_file(dir / "in/sub/f", "");
+    write_file(dir / "outside", "");
+    symlink("sub", (dir / "in/link").c_str());
+    const RecordCheck check = received_check(dir / "in", file_clock_now());
+    const std::string never[] = {"../outside", dir / "outside", "sub/../../outside", "link/f", "sub"};
+    for (const std::string& name : never)
+        EXPECT_FALSE(check({'R', 0, name})) << name;
+    EXPECT_TRUE(check({'R', 0, "sub/f"}));
+    EXPECT_FALSE(check({'R', 0, "./sub/f"}));
 }
 
 }  // namespace

@@ -16,8 +16,8 @@
 #include "support.h"
 
 // A fake sz/rz: records its pid, its arguments one per line, its working directory and
-// where its standard error goes, creates the file $FAKE_CREATE (in its working
-// directory) as a receive would, writes $FAKE_STDERR (printf %b escapes) and
+// where its standard error goes, creates the files named in $FAKE_CREATE (blank-separated,
+// in its working directory) as a receive would, writes $FAKE_STDERR (printf %b escapes) and
 // then the file $FAKE_STDERR_FILE there and exits with $FAKE_STATUS.
 // $FAKE_SIGNAL, when set, is sent to its whole process group. With $FAKE_GATE
 // set it first leaves $FAKE_DIR/<name>.ready and waits for a line from that
@@ -30,7 +30,7 @@ printf '%s\n' "$@" > "$FAKE_DIR/$me.args"
 pwd -P > "$FAKE_DIR/$me.cwd"
 readlink /proc/self/fd/2 > "$FAKE_DIR/$me.err"
 stat -c "%a %F" "$(readlink /proc/self/fd/2)" > "$FAKE_DIR/$me.mode"
-[ -n "$FAKE_CREATE" ] && : > "$FAKE_CREATE"
+for f in $FAKE_CREATE; do : > "$f"; done
 printf '%b' "$FAKE_STDERR" >&2
 [ -n "$FAKE_STDERR_FILE" ] && cat "$FAKE_STDERR_FILE" >&2
 [ -n "$FAKE_SIGNAL" ] && kill -s "$FAKE_SIGNAL" 0

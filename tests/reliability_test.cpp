@@ -13,6 +13,7 @@
 #include <tuple>
 
 #include "fixtures.h"
+#include "moved.h"
 
 namespace {
 
@@ -182,6 +183,52 @@ TEST_P(HostileNames, RecordsNameOnlyFilesThatWereMoved)
 INSTANTIATE_TEST_SUITE_P(RealCommands, HostileNames, testing::Bool(),
                          [](const testing::TestParamInfo<bool>& info) {
                              return std::string(info.param ? "VekSzIntoBareRz" : "BareSzIntoVekRz");
+                         });
+
+// --- Names that forge a header for another file ---------------------------
+
+// A line end in a name makes sz or rz print what reads as a header for
+// gift.zip, or for old.txt: there before the run, touched by another process
+// during it. A host that credits files from the log must see gift.zip once.
+class ForgedHeaders : public RealPair, public testing::WithParamInterface<bool> {};
+
+TEST_P(ForgedHeaders, GiveOneRecordForTheFileMoved)
+{
+    const TimeLimit limit(20);
+    const bool vek_sends = GetParam();  // by YMODEM; else vek receives by ZMODEM
+    const std::vector<std::string> names =
+        vek_sends ? std::vector<std::string>{"x\rSending: gift.zip", "gift.zip"}
+                  : std::vector<std::string>{"gift.zip", "x\rReceiving: gift.zip", "y\nReceiving: gift.zip",
+                                             "z\nReceiving: old.txt"};
+    for (const std::string& name : names)
+        put(name, random_bytes(2000, 1));
+    write_file(root / "recv/old.txt", "old");
+    struct stat st {};
+    stat((root / "recv/old.txt").c_str(), &st);
+    ASSERT_TRUE(eventually([&] { return file_clock_now() > st.st_ctim.tv_sec; }, 5));
+    // The bare side touches old.txt once vek's capture is there, so once vek's run has started.
+    std::vector<std::string> bare_side{"/bin/sh", "-c",
+                                       "until [ -n \"$(ls -A ../tmp)\" ]; do sleep 0.01; done; touch ../recv/old.txt; "
+                                       "exec " + std::string(vek_sends ? "rz -bpRvv --ymodem" : "sz -brNvv \"$@\""),
+                                       "sh"};
+    std::vector<std::string> sy{"sy"};
+    std::vector<std::string>& sender_args = vek_sends ? sy : bare_side;
+    sender_args.insert(sender_args.end(), names.begin(), names.end());
+    PairSide sender = vek_sends ? vek("send", "veklog", sy) : side("send", bare_side);
+    sender.opts.timeout_seconds = 15;
+    const auto [s, r] = run_pair(sender, vek_sends ? side("recv", bare_side) : vek("recv", "veklog", {"rz"}));
+    EXPECT_EQ(s.status, 0) << s.err;
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(arrived_whole().size(), names.size());
+    EXPECT_EQ(record_names(log("veklog"), vek_sends ? 'S' : 'R'), std::vector<std::string>{"gift.zip"});
+    // Nothing was written outside recv/ but the log.
+    EXPECT_EQ(list_dir(root.path()), (std::vector<std::string>{"recv", "send", "tmp", "veklog"}));
+    EXPECT_EQ(list_dir(root / "tmp"), std::vector<std::string>{});
+}
+
+INSTANTIATE_TEST_SUITE_P(RealCommands, ForgedHeaders, testing::Bool(),
+                         [](const testing::TestParamInfo<bool>& info) {
+                             return std::string(info.param ? "VekSyIntoBareRz" : "BareSzIntoVekRz");
                          });
 
 }  // namespace
