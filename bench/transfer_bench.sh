@@ -152,6 +152,24 @@ alternate() {
 echo "over a socket pair:"
 alternate socket_plain socket_telnet "vek pair" "vek --telnet pair"
 
+# The sending side on a pseudo-terminal, as a host that runs its nodes under
+# one, against bare rz over pipes. script (util-linux) starts the command on a
+# fresh pty and copies its own standard input and output to and from the
+# master as they are; the slave starts as a new pty does (cooked, echo on),
+# and vek and bare sz alike make it raw for the transfer. Bare sz ends on a
+# pty with a flush that can throw away its closing "OO": rz has the whole file
+# by then, but sends ZFIN again to a sender that has gone and dies of SIGPIPE
+# (status 141), which counts as done here; the copy is compared all the same.
+pty_receiver='rz -bpRvv 2>"$work/tmp/bare-recv.log" || [ $? = 141 ]'
+pty_bare() {
+    run_pair 'script -q -e -c "sz -brNvv payload.bin 2>\"$work/tmp/bare-send.log\"" /dev/null' "$pty_receiver"
+}
+pty_front() {
+    run_pair 'script -q -e -c "TMP=\"$work/tmp\" VEKLOG=\"$work/send.log\" \"$vek\" sz payload.bin" /dev/null' "$pty_receiver"
+}
+echo "sender on a pseudo-terminal, bare rz over pipes:"
+alternate pty_bare pty_front "bare sz on pty" "vek sz on pty"
+
 if [ "$(id -u)" != 0 ] || ! [ -w "$soft" ]; then
     echo "small capture pipe: not measured (needs root, to spend an unprivileged user's pipe budget)"
     exit 0

@@ -28,7 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (whole != scan(in, size ? 1 + data[0] % 97 : 1))
         __builtin_trap();
     for (const std::string& line : whole) {
-        // Every record is one line: the name stops at the chunk's end.
+        // Every record is one line: a header's name stops at its line's end.
         if (line.size() < 4 || line.compare(line.size() - 4, 4, " -1\n") != 0 ||
             std::count(line.begin(), line.end(), '\n') != 1)
             __builtin_trap();
