@@ -3,7 +3,8 @@
 # between two vek processes, and between the bare sz and rz commands with the
 # same standard-error redirections, both over a pair of pipes; then what
 # --telnet costs: the same two vek processes over a socket pair, with and
-# without the option; then, as root, what a small capture pipe costs: vek as
+# without the option; then vek sz against bare sz on a pseudo-terminal, bare
+# rz receiving over pipes; then, as root, what a small capture pipe costs: vek as
 # an unprivileged user whose pipe budget is spent, so that the system gives
 # it 8 KiB, against the same user given 1 MiB. Repetitions alternate between
 # the two of each pair so that drift in the machine hits both alike.
