@@ -6,7 +6,7 @@ CMAKE_FLAGS ?=
 REPS ?= 11
 FUZZ_SECONDS ?= 30
 
-BUILD_PACKAGES = cmake g++ make libgtest-dev
+BUILD_PACKAGES = cmake g++ make libgtest-dev nlohmann-json3-dev
 # The tests also use util-linux (unshare, prlimit) and mount, for a private
 # mount namespace and a file-size limit, and strace to make one system call fail.
 RUN_PACKAGES = lrzsz util-linux mount strace
@@ -57,9 +57,11 @@ interop:
 	node $(INTEROP)/interop.js $(BUILD)/vek
 	node $(INTEROP)/xmodem_interop.js $(BUILD)/vek
 	node $(INTEROP)/telnet_interop.js $(BUILD)/vek
+	node $(INTEROP)/host_interop.js $(BUILD)/vek
 
+# Stripped, as the package installs it.
 install: all
-	cmake --install $(BUILD) --prefix $(PREFIX)
+	cmake --install $(BUILD) --prefix $(PREFIX) --strip
 
 package: all
 	@$(NEED) $(PACKAGE_PACKAGES)
@@ -94,7 +96,7 @@ lint:
 # Each fuzz target (the log scanner, the file-list reader, the TELNET layer)
 # runs for FUZZ_SECONDS from the seed corpus under fuzz/corpus.
 fuzz:
-	@$(NEED) cmake make clang libclang-rt-14-dev
+	@$(NEED) cmake make clang libclang-rt-14-dev nlohmann-json3-dev
 	cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 		-DVEK_TESTS=OFF -DVEK_FUZZ=ON -DVEK_HARDEN=OFF "-DCMAKE_CXX_FLAGS=$(FUZZ_FLAGS)" \
 		"-DCMAKE_EXE_LINKER_FLAGS=-fsanitize=address,undefined"
@@ -107,7 +109,7 @@ fuzz:
 
 # The log conversion on its own over a 200 MB stream, optimised build.
 bench:
-	@$(NEED) cmake g++ make
+	@$(NEED) cmake g++ make nlohmann-json3-dev
 	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DVEK_BENCH=ON -DVEK_TESTS=OFF
 	cmake --build build-bench -j2 --target translog_bench
 	build-bench/translog_bench

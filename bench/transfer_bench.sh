@@ -153,6 +153,16 @@ alternate() {
 echo "over a socket pair:"
 alternate socket_plain socket_telnet "vek pair" "vek --telnet pair"
 
+# The event stream to a file on both sides, against none.
+events_on() {
+    rm -f "$work"/*.ev
+    run_pair 'TMP="$work/tmp" VEKLOG="$work/send.log" VEKEVENTS="$work/send.ev" "$vek" sz payload.bin' \
+             'TMP="$work/tmp" VEKLOG="$work/recv.log" VEKEVENTS="$work/recv.ev" "$vek" rz'
+}
+echo "events to a file against none:"
+alternate front events_on "vek pair" "vek pair with events"
+echo "progress events for the ${megabytes} MB file: sender $(grep -c '"event":"progress"' "$work/send.ev"), receiver $(grep -c '"event":"progress"' "$work/recv.ev")"
+
 # The sending side on a pseudo-terminal, as a host that runs its nodes under
 # one, against bare rz over pipes. script (util-linux) starts the command on a
 # fresh pty and copies its own standard input and output to and from the

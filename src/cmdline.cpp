@@ -19,6 +19,12 @@ void set_veklog(RunSettings& s, const std::string& path)
     debug_printf(1, "Setting veklog to %s\n", path.c_str());
 }
 
+void set_events(RunSettings& s, const std::string& path)
+{
+    s.events = path;
+    debug_printf(1, "Writing events to %s\n", path.c_str());
+}
+
 void set_filelist(RunSettings& s, const std::string& path)
 {
     s.filelist = path;
@@ -88,7 +94,7 @@ std::optional<int> option_pass(const Args& args, const Environment& env, RunSett
         taken[i] = true;
         for (size_t j = 1; j < a.size(); ++j) {
             const char c = a[j];
-            if (c == 'd' || c == 'f') {
+            if (c == 'd' || c == 'e' || c == 'f') {
                 std::string value;
                 if (j + 1 < a.size()) {
                     value = a.substr(j + 1);
@@ -102,6 +108,8 @@ std::optional<int> option_pass(const Args& args, const Environment& env, RunSett
                 }
                 if (c == 'd')
                     set_veklog(s, value);
+                else if (c == 'e')
+                    set_events(s, value);
                 else
                     set_filelist(s, value);
                 break;
@@ -144,17 +152,21 @@ std::optional<int> operand_pass(const Args& args, std::vector<bool> taken, RunSe
         const std::string& a = args[i];
         if (is_long_option(a)) {
             const char* name = a.c_str() + 2;
-            if (strcasecmp(name, "veklog") == 0) {
+            if (strcasecmp(name, "veklog") == 0 || strcasecmp(name, "events") == 0) {
+                const bool log = strcasecmp(name, "veklog") == 0;
                 size_t v = i + 1;
                 while (v < args.size() && taken[v])
                     ++v;
                 if (v == args.size()) {
-                    complain("%s: option '--veklog' requires an argument\n", me);
+                    complain("%s: option '--%s' requires an argument\n", me, log ? "veklog" : "events");
                     usage(me, 1);
                     return 0;
                 }
                 taken[v] = true;
-                set_veklog(s, args[v]);
+                if (log)
+                    set_veklog(s, args[v]);
+                else
+                    set_events(s, args[v]);
             } else if (strcasecmp(name, "help") == 0) {
                 usage(me, 1);
                 return 0;
@@ -192,6 +204,10 @@ void environment_pass(const Environment& env, RunSettings& s)
     if (auto it = env.find("VEKLOG"); it != env.end()) {
         s.veklog = it->second;
         debug_printf(1, "Setting VEKlog to '%s'\n", it->second.c_str());
+    }
+    if (auto it = env.find("VEKEVENTS"); it != env.end()) {
+        s.events = it->second;
+        debug_printf(1, "Setting VEKEVENTS to '%s'\n", it->second.c_str());
     }
     s.tmpdir = "/tmp";
     for (const char* name : {"TMP", "TEMP", "TEMPDIR"}) {

@@ -24,7 +24,7 @@ std::optional<int> option_pass(const Args& args, const Environment& env, RunSett
 // Long options, "@" lists, protocol words and file names, in command-line order.
 std::optional<int> operand_pass(const Args& args, std::vector<bool> taken, RunSettings& s);
 
-// VEKLOG and the temporary directory.
+// VEKLOG, VEKEVENTS and the temporary directory.
 void environment_pass(const Environment& env, RunSettings& s);
 
 // Single or batch receive, from the command-line names only.

@@ -50,6 +50,7 @@ void usage(const char* me, int lng)
                    " sy, ry\t\t\tSend/receive files using Ymodem.\n"
                    " sz, rz\t\t\tSend/receive files using Zmodem.\n"
                    " -d, --veklog FILE\tMake VEK-style log at FILE.\n"
+                   " -e, --events FILE\tWrite JSON Lines events to FILE.\n"
                    " -h, --help\t\tThis Help Screen.\n"
                    " -s, --syslog\t\tKeep logs in the system log.\n"
                    " -t, --telnet\t\tThe connection is TELNET (binary mode).\n"

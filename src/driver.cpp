@@ -4,8 +4,10 @@
 
 #include <exception>
 #include <new>
+#include <optional>
 
 #include "diag.h"
+#include "events.h"
 #include "filelist.h"
 #include "report.h"
 #include "signals.h"
@@ -32,6 +34,13 @@ int run_vek(const Args& args, const Environment& env)
         explicit Follow(const bool* telnet) { follow_telnet_setting(telnet); }
         ~Follow() { follow_telnet_setting(nullptr); }
     } follow(&s.telnet);
+    // Asked for on the command line; the last thing it hears is how the run ended.
+    std::optional<EventStream> events;
+    auto ending = [&events](bool error, int status) {
+        if (events)
+            events->end(error, 0, status);
+        return status;
+    };
     try {
         try {
             if (auto status = parse_command_line(args, env, s))
@@ -40,20 +49,22 @@ int run_vek(const Args& args, const Environment& env)
             die(255, "Unable to allocate memory for batch!\n");
         }
         set_system_log(s.makesyslog);
+        if (s.events)
+            events.emplace(*s.events);
         if (s.proto == Protocol::none)
             die(255, "Protocol not specified!\n");
         if (!s.filelist.empty())
             read_batch(s);
-        xfer_files(s);
+        xfer_files(s, events ? &*events : nullptr);
     } catch (const Fatal& f) {
         write_fatal(f);
-        return f.status;
+        return ending(true, f.status);
     } catch (const std::exception& e) {
         // None is known to get here; one that does has let go of what the
         // run held on its way, and is said instead of aborting.
         write_fatal(Fatal{255, format_message("Fatal: %s!\n", e.what())});
-        return 255;
+        return ending(true, 255);
     }
     debug_printf(1, "File transfer complete.\n");
-    return 0;
+    return ending(false, 0);
 }

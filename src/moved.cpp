@@ -13,9 +13,6 @@
 
 namespace {
 
-// A record is one line: a name that holds a line end is never written.
-bool one_line(const std::string& name) { return name.find_first_of("\r\n") == std::string::npos; }
-
 // `name` taken beneath the directory `at`, as rz -R writes it: reached
 // without going up or following a symlink. Closed when it cannot be.
 UniqueFd open_beneath(int at, const std::string& name)
@@ -54,7 +51,7 @@ RecordCheck sent_check(const std::vector<std::string>& names)
         ++(*left)[last_component(name)];
     return [left](const TransferLogRecord& rec) {
         const auto it = left->find(rec.file);
-        if (rec.direction != 'S' || !one_line(rec.file) || it == left->end() || it->second == 0)
+        if (rec.direction != 'S' || it == left->end() || it->second == 0)
             return false;
         --it->second;
         return true;
@@ -69,7 +66,7 @@ RecordCheck received_check(const std::string& dir, time_t started)
     using FileId = std::tuple<dev_t, ino_t, int64_t, uint32_t>;
     auto recorded = std::make_shared<std::set<FileId>>();
     return [at, started, recorded](const TransferLogRecord& rec) {
-        if (rec.direction != 'R' || !*at || !one_line(rec.file))
+        if (rec.direction != 'R' || !*at)
             return false;
         const UniqueFd file = open_beneath(at->get(), rec.file);
         struct statx st {};

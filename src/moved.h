@@ -15,14 +15,14 @@ std::string last_component(const std::string& path);
 
 // A send record is believed when its name is the last component of one of
 // the names given to sz, and that name has not had a record for each time it
-// was given. A name that holds a CR or an LF is never believed.
+// was given.
 RecordCheck sent_check(const std::vector<std::string>& names);
 
 // A receive record is believed when its name, taken beneath `dir` (where rz
 // ran; "." for here) without going up or following a symlink, is a regular
 // file born in or after the second `started` (whose status changed then,
 // where the file system keeps no birth time), and that file has had no record
-// yet. A name that holds a CR or an LF is never believed.
+// yet.
 RecordCheck received_check(const std::string& dir, time_t started);
 
 // The clock that file times come from, in whole seconds.

@@ -12,6 +12,7 @@ enum class Direction { none, send, receive };
 struct RunSettings {
     std::string filelist;                // file list path; empty means none
     std::optional<std::string> veklog;   // transfer log path, when one is wanted (it may be empty)
+    std::optional<std::string> events;   // where the events go, when they are wanted
     std::string tmpdir;                  // temporary directory as the environment gave it
     std::vector<std::string> filename;   // the names to use; a file list replaces them
     bool makesyslog = false;

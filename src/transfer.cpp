@@ -15,6 +15,8 @@
 #include "capture.h"
 #include "command.h"
 #include "diag.h"
+#include "events.h"
+#include "fileevents.h"
 #include "moved.h"
 #include "relay.h"
 #include "report.h"
@@ -77,7 +79,7 @@ private:
 // removed; only then a held stop released, which may end the process.
 class Run {
 public:
-    explicit Run(const std::string& tmpdir) : capture(tmpdir) {}
+    Run(const std::string& tmpdir, EventStream* events) : capture(tmpdir), events_(events) {}
     ~Run() { end(); }
     Run(const Run&) = delete;
     Run& operator=(const Run&) = delete;
@@ -102,6 +104,9 @@ public:
         const std::string path = capture.path();
         if (const int err = capture.remove())
             warn("Can't remove %s: %s\n", path.c_str(), std::strerror(err));
+        // A held stop ends the process in release(): the events end first.
+        if (events_ && stop_held())
+            events_->end(false, stop_held(), 128 + stop_held());
         hold.release();
     }
 
@@ -113,6 +118,7 @@ public:
     bool read = false;  // the command's stream was read to its end
 
 private:
+    EventStream* events_;
     bool ended_ = false;
 };
 
@@ -120,14 +126,17 @@ private:
 // runs. A hang-up or terminate meanwhile is passed on to the command, and
 // ends the run within seconds, once the records of the files already moved
 // are written and the capture is gone.
-void run_job(const RunSettings& s, Job job)
+void run_job(const RunSettings& s, Job job, EventStream* events)
 {
-    Run run(s.tmpdir);
+    Run run(s.tmpdir, events);
     if (!run.capture.ok()) {
         fail("Can't open %s!\n", run.capture.base().c_str());
         return;
     }
     LogConversion conversion(s.veklog, std::move(job.moved));
+    std::optional<FileEvents> file_events;
+    if (events)
+        file_events.emplace(*events, s, job.dir, conversion);
     // The shell becomes the command, so that the process we started, and
     // pass a stop on to, is sz or rz itself.
     const std::string command = "exec " + job.command(run.capture.path());
@@ -166,10 +175,13 @@ void run_job(const RunSettings& s, Job job)
     const int status = exit.status;
     if (status != 0)
         debug_printf(2, "Spawn returned %d!\n", status);
+    const bool not_run = child.spawn_error() != 0 || shell_could_not_run(status, conversion.first_line());
     if (child.spawn_error() != 0)
         fail("Can't run %s!\n%s\n", job.tool, std::strerror(child.spawn_error()));
-    else if (shell_could_not_run(status, conversion.first_line()))
+    else if (not_run)
         fail("Can't run %s!\n%s\n", job.tool, conversion.first_line().c_str());
+    if (file_events)
+        file_events->ended(child.spawn_error() ? std::nullopt : std::optional(status), not_run, stop_held());
     if (s.makeveklog())
         debug_printf(3, "Reading: %s\n", run.capture.path().c_str());
     if (exit.read_error != 0)
@@ -189,7 +201,7 @@ bool can_enter(const std::string& dir)
            faccessat(AT_FDCWD, dir.c_str(), X_OK, AT_EACCESS) == 0;
 }
 
-void send_files(const RunSettings& s)
+void send_files(const RunSettings& s, EventStream* events)
 {
     // XMODEM moves one file and names none; refused before anything is made.
     if (!send_fits(s.proto, s.filename))
@@ -199,20 +211,22 @@ void send_files(const RunSettings& s)
                 [&s](const std::string& log) {
                     return build_send_command(s.filename, log, s.proto);
                 },
-                sent_check(s.filename)});
+                sent_check(s.filename)},
+            events);
 }
 
-void receive_files(const RunSettings& s)
+void receive_files(const RunSettings& s, EventStream* events)
 {
     // An XMODEM sender gives no names, so a batch has nothing to write to.
     if (s.proto == Protocol::xmodem)
         die(1, "Xmodem receives one named file!\n");
     debug_printf(2, "Receiving file batch.\n");
     run_job(s, {"rz", "", [&s](const std::string& log) { return build_receive_command(log, s.proto); },
-                received_check("", file_clock_now())});
+                received_check("", file_clock_now())},
+            events);
 }
 
-void receive_one_file(const RunSettings& s, const std::string& fname)
+void receive_one_file(const RunSettings& s, const std::string& fname, EventStream* events)
 {
     debug_printf(2, "Receiving one file (%s).\n", fname.c_str());
     const ReceivePlace place = receive_place(s.proto, fname);
@@ -228,17 +242,18 @@ void receive_one_file(const RunSettings& s, const std::string& fname)
                 [&s, file = place.file](const std::string& log) {
                     return build_receive_command(log, s.proto, file);
                 },
-                received_check(dir, file_clock_now())});
+                received_check(dir, file_clock_now())},
+            events);
 }
 
 }  // namespace
 
-void xfer_files(const RunSettings& s)
+void xfer_files(const RunSettings& s, EventStream* events)
 {
     if (s.action == Direction::send)
-        send_files(s);
+        send_files(s, events);
     else if (s.batch)
-        receive_files(s);
+        receive_files(s, events);
     else
-        receive_one_file(s, s.filename.empty() ? std::string() : s.filename[0]);
+        receive_one_file(s, s.filename.empty() ? std::string() : s.filename[0], events);
 }

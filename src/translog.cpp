@@ -50,8 +50,24 @@ void LogConversion::feed(std::string_view bytes)
         first_line_.append(bytes.substr(0, std::min(end, max_first_line - first_line_.size())));
         first_line_done_ = end != bytes.size() || first_line_.size() >= max_first_line;
     }
-    if (out_)
-        scanner_.feed(bytes);
+    if (!watch_bytes_) {
+        if (out_)
+            scanner_.feed(bytes);
+        return;
+    }
+    while (!bytes.empty()) {
+        const size_t end = bytes.find_first_of("\r\n");
+        const std::string_view line = bytes.substr(0, end == std::string_view::npos ? end : end + 1);
+        watch_bytes_(line);
+        scanner_.feed(line);
+        bytes.remove_prefix(line.size());
+    }
+}
+
+void LogConversion::watch(WatchBytes bytes, WatchRecord record)
+{
+    watch_bytes_ = std::move(bytes);
+    watch_record_ = std::move(record);
 }
 
 // Writes the record with one write() on a descriptor opened for appending, so
@@ -63,11 +79,20 @@ void LogConversion::feed(std::string_view bytes)
 // after it meanwhile.
 void LogConversion::write_record(const TransferLogRecord& rec)
 {
-    if (!moved_(rec)) {
+    const bool moved = moved_(rec);
+    // A record is one line: a name that holds a line end is never written.
+    if (!moved || rec.file.find_first_of("\r\n") != std::string::npos) {
         ++passed_over_;
+        if (moved && watch_record_)
+            watch_record_(rec, nullptr);
         return;
     }
     const std::string record = format_record(rec);
+    if (!out_) {
+        if (watch_record_)
+            watch_record_(rec, nullptr);
+        return;
+    }
     const int fd = out_.get();
     const bool locked = lock();
     // A record starts a line of its own, whatever the log ended with.
@@ -76,15 +101,20 @@ void LogConversion::write_record(const TransferLogRecord& rec)
     do
         n = ::write(fd, line.data(), line.size());
     while (n < 0 && errno == EINTR);
+    const bool whole = n >= 0 && static_cast<size_t>(n) == line.size();
     if (n < 0) {
         warn("Can't write veklog %s: %s\n", veklog_.c_str(), std::strerror(errno));
-    } else if (static_cast<size_t>(n) != line.size()) {
+    } else if (!whole) {
         warn("Short write to veklog %s (%zd of %zu bytes)\n", veklog_.c_str(), n, line.size());
         take_back(n);
     }
     if (locked)
         flock(fd, LOCK_UN);
     report_record(record);
+    if (watch_record_) {
+        const std::string written = record.substr(0, record.size() - 1);
+        watch_record_(rec, whole ? &written : nullptr);
+    }
 }
 
 // Takes the lock, waiting at most lock_wait_ms, and not at all once a stop

@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -18,6 +19,15 @@ public:
     // blocking, so that a pipe with no reader fails at once; says so when it
     // cannot. The bytes are then only looked at for the first line.
     LogConversion(const std::optional<std::string>& veklog, RecordCheck moved);
+
+    // Someone else reading the stream (the events): `bytes` gets it a line
+    // at a time, each before the scanner, so that it has seen whatever a
+    // record is made of; `record` hears of each file moved, with the line
+    // written for it (without its line end), or null when none was (no log,
+    // a failed write, a name that holds a line end).
+    using WatchBytes = std::function<void(std::string_view)>;
+    using WatchRecord = std::function<void(const TransferLogRecord&, const std::string* line)>;
+    void watch(WatchBytes bytes, WatchRecord record);
 
     // The next bytes of the stream.
     void feed(std::string_view bytes);
@@ -43,4 +53,6 @@ private:
     std::string first_line_;
     bool first_line_done_ = false;
     int passed_over_ = 0;
+    WatchBytes watch_bytes_;
+    WatchRecord watch_record_;
 };

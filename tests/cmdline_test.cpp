@@ -23,6 +23,8 @@ std::string decided(Args args, const Environment& env, std::string& out)
     set_verbosity(0);
     if (s.veklog)
         d += " log=" + *s.veklog;
+    if (s.events)
+        d += " events=" + *s.events;
     if (!s.filelist.empty())
         d += " list=" + s.filelist;
     if (s.makesyslog)
@@ -114,6 +116,10 @@ TEST(CommandLine, Decides)
         {{"--TELNET", "rz"}, "v0 telnet rz batch"},
         {{"sz", "-d", "-t"}, "v0 log=-t sz"},
         {{"sz", "--", "-t"}, "v0 sz"},
+        // Events take a value as the log does, and VEKEVENTS wins as VEKLOG does.
+        {{"-e", "ev", "sz"}, "v0 events=ev sz"},
+        {{"-eev", "--EVENTS", "x", "sz"}, "v0 events=x sz"},
+        {{"--events", "a", "sz"}, "v0 events= sz", nullptr, {{"VEKEVENTS", ""}}},
         {{"-t", "-v", "sz", "\xff"}, "v1 telnet sz [\xff]",
          "DEBUG: Increasing verbosity to 1.\nDEBUG: Setting protocol to Zmodem Send.\nDEBUG: Adding \xff\xff (0) to list.\n"},
     };

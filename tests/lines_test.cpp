@@ -258,3 +258,32 @@ TEST_P(Stops, EndWithinSecondsWhateverTheLineDoes)
 }
 
 }  // namespace
+
+namespace {
+
+// With --telnet, a user who reads nothing more once the command has ended
+// holds the run only until a stop; what the connection will not take within
+// a second of it is dropped.
+TEST_F(OnLine, TelnetUserWhoReadsNothingAfterTheEndIsLeftAtAStop)
+{
+    const TimeLimit limit(10);
+    mkdir((root / "bin").c_str(), 0755);
+    // More than the socket holds, less than the relay does: the command ends.
+    write_file(root / "bin/sz", "#!/bin/sh\nhead -c 400000 /dev/zero\n", 0755);
+    PairSide program = vek("send", "log", {"--telnet", "sz", "x"});
+    program.opts.env["PATH"] = root / "bin:" + program.opts.env["PATH"];
+    program.opts.timeout_seconds = 8;
+    LineProgram running(LineKind::socket, program.argv, program.opts);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    ASSERT_TRUE(running_process(running.pid())) << "nothing held the run: the test shows nothing";
+    const auto signalled = std::chrono::steady_clock::now();
+    kill(running.pid(), SIGTERM);
+    const RunResult r = running.wait();
+    const double latency = std::chrono::duration<double>(std::chrono::steady_clock::now() - signalled).count();
+    std::printf("stop latency, telnet user reading nothing after the end: %.2f s\n", latency);
+    EXPECT_LT(latency, 3.0);
+    EXPECT_EQ(r.status, 128 + SIGTERM) << r.err;
+    EXPECT_EQ(list_dir(root / "tmp"), std::vector<std::string>{});
+}
+
+}  // namespace

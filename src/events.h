@@ -1,0 +1,69 @@
+// The event stream a host may ask for (--events): one JSON object per line
+// for the run's start, each file announced, its progress, its completion or
+// failure, and the run's end, beside the unchanged transfer log. It must
+// never harm the transfer: nothing here blocks for long or ends the run.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "settings.h"
+#include "unique_fd.h"
+
+class EventStream {
+public:
+    // Opens `path` without blocking: a regular file is appended to, a FIFO
+    // or a descriptor the host passed (/dev/fd/N) is written as it takes
+    // it. One that cannot be opened is said once, and the run goes on.
+    explicit EventStream(const std::string& path);
+    // Waits at most a second for what is still queued, then drops it.
+    ~EventStream();
+    EventStream(const EventStream&) = delete;
+    EventStream& operator=(const EventStream&) = delete;
+
+    void start(const RunSettings& s, const std::string& dir);
+    void file(const std::string& name, std::optional<uint64_t> size);
+    // At most four a second for a file; dropped first when the reader lags.
+    void progress(const std::string& name, uint64_t bytes, std::optional<uint64_t> size, uint64_t bps);
+    // `record`: the line appended to the transfer log, without its line
+    // end; null when none was.
+    void done(const std::string& name, uint64_t bytes, double seconds, uint64_t bps, const std::string* record);
+    void failed(const std::string& name, uint64_t bytes, const char* reason, const std::string& message,
+                const std::string& partial);
+    // How the command ended: its raw wait status, or none when it never
+    // ran; and whether it could not run at all (the run's result is then an error).
+    void command_ended(std::optional<int> wait_status, bool could_not_run)
+    {
+        command_status_ = wait_status;
+        could_not_run_ = could_not_run;
+    }
+    // The last line, once: `error` says the command could not run or the run
+    // ended by a Fatal message; `stop` is the signal that stopped the run.
+    void end(bool error, int stop, int status);
+
+private:
+    struct Line;
+    void emit(Line& line, bool droppable);
+    bool flush(int wait_ms);
+    bool write_some(const std::string& bytes, size_t& at);
+    void give_up(int err);
+
+    std::string path_;
+    UniqueFd fd_;
+    bool socket_ = false;
+    bool broken_ = false;
+    std::deque<std::string> queue_;
+    size_t written_of_front_ = 0;
+    double started_;
+    std::string progress_name_;
+    double last_progress_ = -1;
+    int files_done_ = 0;
+    int files_failed_ = 0;
+    uint64_t bytes_ = 0;
+    std::optional<int> command_status_;
+    bool could_not_run_ = false;
+    bool ended_ = false;
+};

@@ -1,0 +1,230 @@
+#include "eventscan.h"
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+constexpr size_t max_line = 1024;
+
+bool has(std::string_view text, const char* words) { return text.find(words) != std::string_view::npos; }
+
+std::string last_component(std::string_view path)
+{
+    const size_t slash = path.rfind('/');
+    return std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
+}
+
+std::string_view trimmed(std::string_view s)
+{
+    while (!s.empty() && (s.back() == ' ' || (s.back() >= '\t' && s.back() <= '\r')))
+        s.remove_suffix(1);
+    return s;
+}
+
+// "N/M BPS:R" or "N BPS:R" after `words`.
+bool counts(std::string_view text, const char* words, uint64_t& n, std::optional<uint64_t>& of, uint64_t& bps)
+{
+    const size_t at = text.find(words);
+    if (at == std::string_view::npos)
+        return false;
+    const std::string rest(text.substr(at + std::strlen(words)));
+    unsigned long long a = 0, b = 0, r = 0;
+    if (std::sscanf(rest.c_str(), " %llu/ %llu BPS:%llu", &a, &b, &r) == 3) {  // NOLINT(cert-err34-c): a line that does not parse is no count
+        of = b;
+    } else if (std::sscanf(rest.c_str(), " %llu BPS:%llu", &a, &r) != 2) {  // NOLINT(cert-err34-c)
+        return false;
+    }
+    n = a;
+    bps = r;
+    return true;
+}
+
+}  // namespace
+
+const char* reason_word(FailReason why)
+{
+    static const char* const words[] = {"skipped", "refused", "cancelled", "line", "timeout", "missing", "error"};
+    return words[static_cast<int>(why)];
+}
+
+EventScanner::EventScanner(Sink sink, bool sending, const std::vector<std::string>& names, std::string dir)
+    : sink_(std::move(sink)), sending_(sending), dir_(std::move(dir))
+{
+    for (const std::string& name : names) {
+        const std::string n = last_component(name);
+        if (files_.emplace(n, File{{n, std::nullopt, 0, 0}}).second)
+            order_.push_back(n);
+    }
+}
+
+void EventScanner::feed(std::string_view bytes)
+{
+    for (char c : bytes) {
+        if (c == '\r' || c == '\n') {
+            line(pending_);
+            pending_.clear();
+        } else if (pending_.size() < max_line) {
+            pending_ += c;
+        }
+    }
+}
+
+EventScanner::File* EventScanner::announce(const std::string& name, std::optional<uint64_t> size)
+{
+    auto [it, fresh] = files_.try_emplace(name, File{{name, size, 0, 0}});
+    if (fresh)
+        order_.push_back(name);
+    it->second.facts.size = size ? size : it->second.facts.size;
+    it->second.over = false;
+    current_ = &it->second;
+    if (sink_.file)
+        sink_.file(current_->facts);
+    return current_;
+}
+
+void EventScanner::fail(File& f, FailReason why, const std::string& message)
+{
+    if (f.over)
+        return;
+    f.over = true;
+    std::string partial;
+    struct stat st {};
+    if (!sending_ && !f.facts.name.empty() && f.facts.name.find('/') == std::string::npos &&
+        stat((dir_ + "/" + f.facts.name).c_str(), &st) == 0 && S_ISREG(st.st_mode))
+        partial = dir_ + "/" + f.facts.name;
+    if (sink_.failed)
+        sink_.failed(f.facts, why, message, partial);
+    if (current_ == &f)
+        current_ = nullptr;
+}
+
+void EventScanner::line(std::string_view raw)
+{
+    const std::string_view text = trimmed(raw);
+    if (text.empty())
+        return;
+    last_words_ = std::string(text);
+    // Headers: a file begins.
+    if (text.starts_with("Sending: ") || text.starts_with("Receiving: ")) {
+        const std::string name = last_component(text.substr(text.find(' ') + 1));
+        if (!name.empty())
+            announce(name, std::nullopt);
+        return;
+    }
+    if (sending_ && text.starts_with("Sending ") && has(text, " blocks: ")) {  // XMODEM
+        const size_t comma = text.rfind(", ", text.rfind(" blocks: "));
+        unsigned long long blocks = 0;
+        if (comma != std::string_view::npos &&
+            std::sscanf(std::string(text.substr(comma + 2)).c_str(), "%llu", &blocks) == 1)  // NOLINT(cert-err34-c)
+            announce(last_component(text.substr(8, comma - 8)), blocks * 128);
+        return;
+    }
+    if (text.starts_with("rz: ready to receive ")) {
+        announce(last_component(text.substr(21)), std::nullopt);
+        return;
+    }
+    // Figures of the file under way.
+    uint64_t n = 0, bps = 0;
+    std::optional<uint64_t> of;
+    if (current_ && (counts(text, "Bytes Sent:", n, of, bps) || counts(text, "Bytes received:", n, of, bps))) {
+        FileFacts& f = current_->facts;
+        f.bytes = n;
+        f.bps = bps;
+        if (of)
+            f.size = of;
+        if (has(text, "ETA") && sink_.progress)
+            sink_.progress(f);
+        return;
+    }
+    unsigned long long sectors = 0;
+    if (current_ && std::sscanf(last_words_.c_str(), "%*cmodem sectors/kbytes sent: %llu/", &sectors) == 1) {  // NOLINT(cert-err34-c)
+        current_->facts.bytes = sectors * 128;
+        if (sink_.progress)
+            sink_.progress(current_->facts);
+        return;
+    }
+    if (current_ && text.starts_with("Blocks received: ")) {
+        // The count wraps at 256; the copy on disk says how far it got.
+        struct stat st {};
+        if (stat((dir_ + "/" + current_->facts.name).c_str(), &st) == 0) {
+            current_->facts.bytes = static_cast<uint64_t>(st.st_size);
+            if (sink_.progress)
+                sink_.progress(current_->facts);
+        }
+        return;
+    }
+    // Failures, in the command's words.
+    const std::string words(text);
+    if (text.starts_with("sz: cannot open ")) {
+        const size_t colon = text.find(": ", 16);
+        const std::string name = last_component(text.substr(16, colon == std::string_view::npos ? colon : colon - 16));
+        auto [it, fresh] = files_.try_emplace(name, File{{name, std::nullopt, 0, 0}});
+        if (fresh)
+            order_.push_back(name);
+        fail(it->second, FailReason::missing, words);
+        return;
+    }
+    if (text.starts_with("sz: skipped: ")) {
+        const std::string name = last_component(text.substr(13));
+        if (auto it = files_.find(name); it != files_.end())
+            fail(it->second, FailReason::skipped, words);
+        return;
+    }
+    std::optional<FailReason> why;
+    if (has(text, "exists") && text.starts_with("rz: "))
+        why = FailReason::refused;
+    else if (has(text, "Security Violation") || has(text, "file exists, skipped"))
+        why = FailReason::refused;
+    else if (has(text, "Got ZCAN") || has(text, "Sender Canceled") || has(text, "Canceled") || has(text, "removed."))
+        why = FailReason::cancelled;
+    else if (has(text, "caught signal 13") || has(text, "Broken pipe"))
+        why = FailReason::line;
+    else if (has(text, "TIMEOUT") || has(text, "Timeout"))
+        why = FailReason::timeout;
+    if (!why)
+        return;
+    if (!batch_reason_) {
+        batch_reason_ = why;
+        batch_message_ = words;
+    }
+    if (current_)
+        fail(*current_, *why, words);
+}
+
+const FileFacts* EventScanner::facts(const std::string& name) const
+{
+    const auto it = files_.find(name);
+    return it == files_.end() ? nullptr : &it->second.facts;
+}
+
+void EventScanner::completed(const std::string& name)
+{
+    if (auto it = files_.find(name); it != files_.end()) {
+        it->second.over = true;
+        if (current_ == &it->second)
+            current_ = nullptr;
+    }
+}
+
+void EventScanner::finish(int wait_status, int stop_signal)
+{
+    FailReason why = FailReason::error;
+    std::string message = last_words_;
+    if (batch_reason_) {
+        why = *batch_reason_;
+        message = batch_message_;
+    } else if (wait_status != -1 && WIFSIGNALED(wait_status) && WTERMSIG(wait_status) == SIGPIPE) {
+        why = FailReason::line;
+    } else if (stop_signal != 0) {
+        message = std::string("stopped by SIG") + sigabbrev_np(stop_signal);
+    }
+    for (const std::string& name : order_) {
+        File& f = files_.at(name);
+        if (!f.over)
+            fail(f, why, message);
+    }
+}
