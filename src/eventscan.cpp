@@ -115,12 +115,11 @@ void EventScanner::line(std::string_view raw)
             announce(name, std::nullopt);
         return;
     }
-    if (sending_ && text.starts_with("Sending ") && has(text, " blocks: ")) {  // XMODEM
+    if (sending_ && text.starts_with("Sending ") && has(text, " blocks: ")) {
+        // XMODEM: "Sending NAME, N blocks: ..."; N is no exact size.
         const size_t comma = text.rfind(", ", text.rfind(" blocks: "));
-        unsigned long long blocks = 0;
-        if (comma != std::string_view::npos &&
-            std::sscanf(std::string(text.substr(comma + 2)).c_str(), "%llu", &blocks) == 1)  // NOLINT(cert-err34-c)
-            announce(last_component(text.substr(8, comma - 8)), blocks * 128);
+        if (comma != std::string_view::npos && comma > 8)
+            announce(last_component(text.substr(8, comma - 8)), std::nullopt);
         return;
     }
     if (text.starts_with("rz: ready to receive ")) {
