@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -41,6 +42,21 @@ bool counts(std::string_view text, const char* words, uint64_t& n, std::optional
     n = a;
     bps = r;
     return true;
+}
+
+// Why a file failed, when a line of the stream says so.
+std::optional<FailReason> failure(std::string_view text)
+{
+    if ((text.starts_with("rz: ") && has(text, " exists")) || has(text, "Security Violation") ||
+        has(text, "file exists, skipped"))
+        return FailReason::refused;
+    if (has(text, "Got ZCAN") || has(text, "Canceled") || (text.starts_with("rz: ") && has(text, " removed.")))
+        return FailReason::cancelled;
+    if (has(text, "caught signal 13") || has(text, "Broken pipe"))
+        return FailReason::line;
+    if (has(text, "TIMEOUT") || has(text, "Timeout"))
+        return FailReason::timeout;
+    return std::nullopt;
 }
 
 }  // namespace
@@ -91,15 +107,16 @@ void EventScanner::fail(File& f, FailReason why, const std::string& message)
     if (f.over)
         return;
     f.over = true;
-    std::string partial;
-    struct stat st {};
-    if (!sending_ && !f.facts.name.empty() && f.facts.name.find('/') == std::string::npos &&
-        stat((dir_ + "/" + f.facts.name).c_str(), &st) == 0 && S_ISREG(st.st_mode))
-        partial = dir_ + "/" + f.facts.name;
-    if (sink_.failed)
-        sink_.failed(f.facts, why, message, partial);
     if (current_ == &f)
         current_ = nullptr;
+    // What rz leaves on disk is known once it has ended: it removes some
+    // partial copies on its way out.
+    if (!sending_ && why != FailReason::refused) {
+        held_.push_back({f.facts, why, message});
+        return;
+    }
+    if (sink_.failed)
+        sink_.failed(f.facts, why, message, "");
 }
 
 void EventScanner::line(std::string_view raw)
@@ -124,6 +141,26 @@ void EventScanner::line(std::string_view raw)
     }
     if (text.starts_with("rz: ready to receive ")) {
         announce(last_component(text.substr(21)), std::nullopt);
+        return;
+    }
+    // Failures, in the command's words; they may follow a progress line's
+    // figures on the same line.
+    if (const std::optional<FailReason> why = failure(text)) {
+        uint64_t n = 0, bps = 0;
+        std::optional<uint64_t> of;
+        if (current_ && (counts(text, "Bytes Sent:", n, of, bps) || counts(text, "Bytes received:", n, of, bps)))
+            current_->facts.bytes = n;
+        // The command's own words, without figures before them.
+        size_t own = std::string_view::npos;
+        for (const char* start : {"sz: ", "rz: ", "Retry "})
+            own = std::min(own, text.find(start));
+        const std::string message(own == std::string_view::npos ? text : text.substr(own));
+        if (!batch_reason_) {
+            batch_reason_ = why;
+            batch_message_ = message;
+        }
+        if (current_)
+            fail(*current_, *why, message);
         return;
     }
     // Figures of the file under way.
@@ -156,7 +193,7 @@ void EventScanner::line(std::string_view raw)
         }
         return;
     }
-    // Failures, in the command's words.
+    // Files named in the command's words.
     const std::string words(text);
     if (text.starts_with("sz: cannot open ")) {
         const size_t colon = text.find(": ", 16);
@@ -173,25 +210,6 @@ void EventScanner::line(std::string_view raw)
             fail(it->second, FailReason::skipped, words);
         return;
     }
-    std::optional<FailReason> why;
-    if (has(text, "exists") && text.starts_with("rz: "))
-        why = FailReason::refused;
-    else if (has(text, "Security Violation") || has(text, "file exists, skipped"))
-        why = FailReason::refused;
-    else if (has(text, "Got ZCAN") || has(text, "Sender Canceled") || has(text, "Canceled") || has(text, "removed."))
-        why = FailReason::cancelled;
-    else if (has(text, "caught signal 13") || has(text, "Broken pipe"))
-        why = FailReason::line;
-    else if (has(text, "TIMEOUT") || has(text, "Timeout"))
-        why = FailReason::timeout;
-    if (!why)
-        return;
-    if (!batch_reason_) {
-        batch_reason_ = why;
-        batch_message_ = words;
-    }
-    if (current_)
-        fail(*current_, *why, words);
 }
 
 const FileFacts* EventScanner::facts(const std::string& name) const
@@ -226,4 +244,15 @@ void EventScanner::finish(int wait_status, int stop_signal)
         if (!f.over)
             fail(f, why, message);
     }
+    // A copy left on disk; a refused file was never written (what is there
+    // is older).
+    for (const Held& h : held_) {
+        const std::string path = dir_ + "/" + h.facts.name;
+        struct stat st {};
+        const bool left = h.facts.name.find('/') == std::string::npos && stat(path.c_str(), &st) == 0 &&
+                          S_ISREG(st.st_mode);
+        if (sink_.failed)
+            sink_.failed(h.facts, h.why, h.message, left ? path : "");
+    }
+    held_.clear();
 }

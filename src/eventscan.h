@@ -43,7 +43,8 @@ public:
     // Once the command has ended: each file that started or was named and
     // neither completed nor failed is said to have failed, for the reason the
     // stream gave, or that its ending gives; `error` with the command's last
-    // words when neither tells.
+    // words when neither tells. A receive's failures are said here, when what
+    // rz left on disk is known.
     void finish(int wait_status, int stop_signal);
 
 private:
@@ -63,6 +64,12 @@ private:
     File* current_ = nullptr;
     std::optional<FailReason> batch_reason_;  // what ended the batch, when the stream said
     std::string batch_message_;
-    std::string pending_;  // the line being cut
+    struct Held {
+        FileFacts facts;
+        FailReason why;
+        std::string message;
+    };
+    std::vector<Held> held_;  // a receive's failures, said once rz has ended
+    std::string pending_;     // the line being cut
     std::string last_words_;
 };

@@ -2,7 +2,10 @@
 // with the values a host credits by, for files that complete and files that
 // do not; and a stream that cannot be written harms nothing.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
+
+#include <cstdlib>
 
 #include <nlohmann/json.hpp>
 #include <regex>
@@ -144,6 +147,64 @@ TEST_F(Events, ExactNamesAndAStreamNobodyReads)
     ASSERT_EQ(done.size(), 1u);
     EXPECT_EQ(done[0]["name"], "caf\xef\xbf\xbd.bin");
     EXPECT_EQ(done[0]["name_base64"], "Y2Fm6S5iaW4=");
+}
+
+// Real failures: the events say which file, how far it got and why, and
+// the end says how the run ended.
+TEST_F(Events, SayWhyAFileDidNotComplete)
+{
+    const TimeLimit limit(30);
+    put("big.bin", random_bytes(16 << 20, 4));
+    put("dup.bin", random_bytes(1000, 5));
+    write_file(root / "recv/dup.bin", "already here");
+    const struct Case {
+        const char* what;
+        bool vek_sends;
+        std::string name;
+        int action;  // 0: none; else a signal to the vek side (stop) or, negated, to the peer (a cut line)
+        std::string reason;
+        std::string result, stop;
+        int status;
+    } cases[] = {
+        {"a duplicate is refused", false, "dup.bin", 0, "refused", "none", "", 0},
+        // sz, stopped, may meet the cut line on its way out, and say so.
+        {"the host stops the run", true, "big.bin", SIGTERM, "error|line", "none", "SIGTERM", 128 + SIGTERM},
+        {"the line is cut", true, "big.bin", -SIGKILL, "line", "none", "", 0},
+        // rz takes the end of its input for a silent sender, and says so.
+        {"the line is cut during an upload", false, "big.bin", -SIGKILL, "timeout", "none", "", 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::remove((root / "ev").c_str());
+        std::remove((root / "recv/big.bin").c_str());
+        PairSide ours = c.vek_sends ? vek("send", "log", {"sz", c.name, "-e", root / "ev"})
+                                    : vek("recv", "log", {"rz", "-e", root / "ev"});
+        PairSide peer = c.vek_sends ? bare("recv", "rz -bpRvv") : bare("send", "sz -brNvv", {c.name});
+        RunningPair pair(ours, peer);
+        if (c.action != 0) {
+            struct stat st {};
+            ASSERT_TRUE(eventually([&] { return stat((root / "recv/big.bin").c_str(), &st) == 0 && st.st_size > 0; }, 10));
+            kill(c.action > 0 ? pair.pid(0) : -pair.pid(1), std::abs(c.action));
+        }
+        const auto [r, p] = pair.wait();
+        EXPECT_EQ(r.status, c.status) << r.err;
+        const std::vector<json> all = events_in(log("ev"));
+        check_shape(all);
+        const std::vector<json> failed = of_kind(all, "failed");
+        ASSERT_EQ(failed.size(), 1u) << log("ev");
+        EXPECT_EQ(failed[0]["name"], c.name);
+        EXPECT_TRUE(std::regex_match(failed[0]["reason"].get<std::string>(), std::regex(c.reason)))
+            << failed[0]["message"];
+        EXPECT_FALSE(failed[0]["message"].get<std::string>().starts_with("Bytes")) << "figures are no words";
+        EXPECT_LE(failed[0]["bytes"].get<uint64_t>(), files[c.name].size());
+        // Only an upload cut short may leave a copy behind (rz removes some),
+        // and then says where.
+        const bool partial = !c.vek_sends && c.action != 0 && file_exists(root / "recv/big.bin");
+        EXPECT_EQ(failed[0]["partial"], partial ? json(root / "recv/big.bin") : json(nullptr)) << log("ev");
+        EXPECT_EQ(all.back()["result"], c.result);
+        EXPECT_EQ(all.back()["stop"], c.stop.empty() ? json(nullptr) : json(c.stop));
+        EXPECT_EQ(all.back()["status"], c.status);
+    }
 }
 
 }  // namespace
