@@ -6,10 +6,21 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
 namespace {
 
 constexpr size_t max_line = 1024;
+// Progress lines are read at most this often (seconds); the events say
+// fewer still.
+constexpr double progress_every = 0.05;
+
+double coarse_now()
+{
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
 
 bool has(std::string_view text, const char* words) { return text.find(words) != std::string_view::npos; }
 
@@ -47,8 +58,7 @@ bool counts(std::string_view text, const char* words, uint64_t& n, std::optional
 // Why a file failed, when a line of the stream says so.
 std::optional<FailReason> failure(std::string_view text)
 {
-    if ((text.starts_with("rz: ") && has(text, " exists")) || has(text, "Security Violation") ||
-        has(text, "file exists, skipped"))
+    if ((text.starts_with("rz: ") && has(text, " exists")) || has(text, "Security Violation"))
         return FailReason::refused;
     if (has(text, "Got ZCAN") || has(text, "Canceled") || (text.starts_with("rz: ") && has(text, " removed.")))
         return FailReason::cancelled;
@@ -79,13 +89,14 @@ EventScanner::EventScanner(Sink sink, bool sending, const std::vector<std::strin
 
 void EventScanner::feed(std::string_view bytes)
 {
-    for (char c : bytes) {
-        if (c == '\r' || c == '\n') {
-            line(pending_);
-            pending_.clear();
-        } else if (pending_.size() < max_line) {
-            pending_ += c;
-        }
+    while (!bytes.empty()) {
+        const size_t end = std::min(bytes.find_first_of("\r\n"), bytes.size());
+        pending_.append(bytes.substr(0, std::min(end, max_line - std::min(max_line, pending_.size()))));
+        if (end == bytes.size())
+            return;
+        line(pending_);
+        pending_.clear();
+        bytes.remove_prefix(end + 1);
     }
 }
 
@@ -124,7 +135,18 @@ void EventScanner::line(std::string_view raw)
     const std::string_view text = trimmed(raw);
     if (text.empty())
         return;
-    last_words_ = std::string(text);
+    // Most lines are progress ("Bytes Sent: N/M BPS:R ETA 00:00"), thousands
+    // a second: kept as they come, read only now and then.
+    if (current_ && text.starts_with("Bytes ") && text.size() > 9 && text.substr(text.size() - 9, 4) == "ETA ") {
+        progress_line_.assign(text);
+        const double now = coarse_now();
+        if (now - last_progress_ >= progress_every) {
+            last_progress_ = now;
+            take_progress(true);
+        }
+        return;
+    }
+    last_words_.assign(text);
     // Headers: a file begins.
     if (text.starts_with("Sending: ") || text.starts_with("Receiving: ")) {
         const std::string name = last_component(text.substr(text.find(' ') + 1));
@@ -143,9 +165,20 @@ void EventScanner::line(std::string_view raw)
         announce(last_component(text.substr(21)), std::nullopt);
         return;
     }
+    // A file refused by name, without a header first (a duplicate that rz
+    // skips, when the sender lets it go on to the next).
+    if (const size_t at = text.find("file exists, skipped: "); at != std::string_view::npos) {
+        const std::string name = last_component(text.substr(at + 22));
+        auto [it, fresh] = files_.try_emplace(name, File{{name, std::nullopt, 0, 0}});
+        if (fresh)
+            order_.push_back(name);
+        fail(it->second, FailReason::refused, std::string(text.substr(at)));
+        return;
+    }
     // Failures, in the command's words; they may follow a progress line's
     // figures on the same line.
     if (const std::optional<FailReason> why = failure(text)) {
+        take_progress(false);
         uint64_t n = 0, bps = 0;
         std::optional<uint64_t> of;
         if (current_ && (counts(text, "Bytes Sent:", n, of, bps) || counts(text, "Bytes received:", n, of, bps)))
@@ -163,7 +196,8 @@ void EventScanner::line(std::string_view raw)
             fail(*current_, *why, message);
         return;
     }
-    // Figures of the file under way.
+    // Figures of the file under way: its final count.
+    take_progress(false);
     uint64_t n = 0, bps = 0;
     std::optional<uint64_t> of;
     if (current_ && (counts(text, "Bytes Sent:", n, of, bps) || counts(text, "Bytes received:", n, of, bps))) {
@@ -210,6 +244,25 @@ void EventScanner::line(std::string_view raw)
             fail(it->second, FailReason::skipped, words);
         return;
     }
+}
+
+// The last progress line kept, read into the file's figures; and said.
+void EventScanner::take_progress(bool say)
+{
+    if (progress_line_.empty() || !current_)
+        return;
+    uint64_t n = 0, bps = 0;
+    std::optional<uint64_t> of;
+    if (counts(progress_line_, "Bytes Sent:", n, of, bps) || counts(progress_line_, "Bytes received:", n, of, bps)) {
+        FileFacts& f = current_->facts;
+        f.bytes = n;
+        f.bps = bps;
+        if (of)
+            f.size = of;
+        if (say && sink_.progress)
+            sink_.progress(f);
+    }
+    progress_line_.clear();
 }
 
 const FileFacts* EventScanner::facts(const std::string& name) const

@@ -55,6 +55,7 @@ private:
     void line(std::string_view text);
     File* announce(const std::string& name, std::optional<uint64_t> size);
     void fail(File& f, FailReason why, const std::string& message);
+    void take_progress(bool say);
 
     Sink sink_;
     bool sending_;
@@ -72,4 +73,6 @@ private:
     std::vector<Held> held_;  // a receive's failures, said once rz has ended
     std::string pending_;     // the line being cut
     std::string last_words_;
+    std::string progress_line_;  // the last progress line not yet read
+    double last_progress_ = -1;
 };

@@ -55,8 +55,10 @@ void LogConversion::feed(std::string_view bytes)
             scanner_.feed(bytes);
         return;
     }
+    // A line feed ends what a record is made of (a header, a final count);
+    // the progress between is cut by CRs alone and stays in one piece.
     while (!bytes.empty()) {
-        const size_t end = bytes.find_first_of("\r\n");
+        const size_t end = bytes.find('\n');
         const std::string_view line = bytes.substr(0, end == std::string_view::npos ? end : end + 1);
         watch_bytes_(line);
         scanner_.feed(line);

@@ -73,6 +73,10 @@ TEST(EventScanner, SaysWhatHappenedToEachFile)
          "file a.bin\nfailed a.bin timeout (Retry 0: Got TIMEOUT)\n"},
         {"a duplicate refused", "Receiving: a.bin\nrz: a.bin exists\nrz: caught signal -1; exiting\n", false, {},
          "file a.bin\nfailed a.bin refused (rz: a.bin exists)\n", 127 << 8},
+        {"a duplicate skipped by name; the batch goes on",
+         "file exists, skipped: dup.bin\nSkipped\nReceiving: b.bin\n", false, {},
+         "failed dup.bin refused (file exists, skipped: dup.bin)\nfile b.bin\n"
+         "failed b.bin error (Receiving: b.bin)\n"},
         {"a sender that cancels",
          "Receiving: a.bin\n\rBytes received:    1024/   5000   BPS:9 ETA 00:00  \rRetry 0: Sender Canceled\n"
          "rz: a.bin removed.\n",
