@@ -148,8 +148,10 @@ void EventScanner::line(std::string_view raw)
     }
     last_words_.assign(text);
     // Headers: a file begins.
+    // sz names a file by its last component, rz by what the sender said.
     if (text.starts_with("Sending: ") || text.starts_with("Receiving: ")) {
-        const std::string name = last_component(text.substr(text.find(' ') + 1));
+        const std::string_view said = text.substr(text.find(' ') + 1);
+        const std::string name = sending_ ? last_component(said) : std::string(said);
         if (!name.empty())
             announce(name, std::nullopt);
         return;
@@ -236,6 +238,10 @@ void EventScanner::line(std::string_view raw)
         if (fresh)
             order_.push_back(name);
         fail(it->second, FailReason::missing, words);
+        return;
+    }
+    if (text.starts_with("rz: cannot open ") && current_) {
+        fail(*current_, FailReason::error, words);
         return;
     }
     if (text.starts_with("sz: skipped: ")) {
