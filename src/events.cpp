@@ -107,9 +107,10 @@ struct EventStream::Line {
     json j;
 };
 
-EventStream::EventStream(const std::string& path) : path_(path), started_(monotonic())
+EventStream::EventStream(const std::string& path)
+    : path_(path), fd_(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666)),
+      started_(monotonic())
 {
-    fd_ = UniqueFd(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666));
     // A socket the host passed cannot be opened again; it is written
     // through a copy of the host's descriptor, without blocking.
     int n = -1;
