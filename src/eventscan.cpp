@@ -1,317 +1,284 @@
 #include "eventscan.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <algorithm>
-#include <cstdio>
-#include <cstring>
-#include <ctime>
+#include <csignal>
+
+#include "logscan.h"
+#include "moved.h"
 
 namespace {
 
-constexpr size_t max_line = 1024;
-// Progress lines are read at most this often (seconds); the events say
-// fewer still.
-constexpr double progress_every = 0.05;
-
-double coarse_now()
+std::string_view trim(std::string_view s)
 {
-    timespec t{};
-    clock_gettime(CLOCK_MONOTONIC_COARSE, &t);
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+    constexpr const char* blanks = " \t\n\v\f\r";
+    s.remove_prefix(std::min(s.find_first_not_of(blanks), s.size()));
+    return s.substr(0, s.find_last_not_of(blanks) + 1);  // npos + 1 is 0
 }
 
-bool has(std::string_view text, const char* words) { return text.find(words) != std::string_view::npos; }
-
-std::string last_component(std::string_view path)
+// Takes `word` off the front of `s` when it is there.
+bool take(std::string_view& s, std::string_view word)
 {
-    const size_t slash = path.rfind('/');
-    return std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
+    const bool there = s.starts_with(word);
+    s.remove_prefix(there ? word.size() : 0);
+    return there;
 }
 
-std::string_view trimmed(std::string_view s)
+// A number after blanks, taken off `s`; one too long for 64 bits stays at the most.
+std::optional<uint64_t> number(std::string_view& s)
 {
-    while (!s.empty() && (s.back() == ' ' || (s.back() >= '\t' && s.back() <= '\r')))
-        s.remove_suffix(1);
-    return s;
+    s.remove_prefix(std::min(s.find_first_not_of(' '), s.size()));
+    if (s.empty() || s[0] < '0' || s[0] > '9')
+        return std::nullopt;
+    uint64_t n = 0;
+    for (; !s.empty() && s[0] >= '0' && s[0] <= '9'; s.remove_prefix(1))
+        n = n > (UINT64_MAX - 9) / 10 ? UINT64_MAX : n * 10 + static_cast<uint64_t>(s[0] - '0');
+    return n;
 }
 
-// "N/M BPS:R" or "N BPS:R" after `words`.
-bool counts(std::string_view text, const char* words, uint64_t& n, std::optional<uint64_t>& of, uint64_t& bps)
-{
-    const size_t at = text.find(words);
-    if (at == std::string_view::npos)
-        return false;
-    const std::string rest(text.substr(at + std::strlen(words)));
-    unsigned long long a = 0, b = 0, r = 0;
-    if (std::sscanf(rest.c_str(), " %llu/ %llu BPS:%llu", &a, &b, &r) == 3) {  // NOLINT(cert-err34-c): a line that does not parse is no count
-        of = b;
-    } else if (std::sscanf(rest.c_str(), " %llu BPS:%llu", &a, &r) != 2) {  // NOLINT(cert-err34-c)
-        return false;
-    }
-    n = a;
-    bps = r;
-    return true;
-}
+bool contains(std::string_view s, std::string_view word) { return s.find(word) != std::string_view::npos; }
 
-// Why a file failed, when a line of the stream says so.
-std::optional<FailReason> failure(std::string_view text)
+// An XMODEM send's header names the file its own way: "Sending NAME, 12
+// blocks: Give your local XMODEM receive command now."; the count that ends
+// the name is the last one. Empty when `text` is no such header.
+std::string_view xmodem_name(std::string_view text)
 {
-    if ((text.starts_with("rz: ") && has(text, " exists")) || has(text, "Security Violation"))
-        return FailReason::refused;
-    if (has(text, "Got ZCAN") || has(text, "Canceled") || (text.starts_with("rz: ") && has(text, " removed.")))
-        return FailReason::cancelled;
-    if (has(text, "caught signal 13") || has(text, "Broken pipe"))
-        return FailReason::line;
-    if (has(text, "TIMEOUT") || has(text, "Timeout"))
-        return FailReason::timeout;
-    return std::nullopt;
+    const size_t at = take(text, "Sending ") ? text.rfind(" blocks: ") : std::string_view::npos;
+    size_t digits = at == std::string_view::npos ? 0 : at;
+    while (digits > 0 && text[digits - 1] >= '0' && text[digits - 1] <= '9')
+        --digits;
+    if (digits == at || digits < 3 || text.substr(digits - 2, 2) != ", ")
+        return {};
+    const std::string_view name = text.substr(0, digits - 2);
+    return name.substr(name.rfind('/') + 1);  // as its record has it
 }
 
 }  // namespace
 
-const char* reason_word(FailReason why)
+const char* reason_word(FailReason reason)
 {
     static const char* const words[] = {"skipped", "refused", "cancelled", "line", "timeout", "missing", "error"};
-    return words[static_cast<int>(why)];
+    return words[static_cast<int>(reason)];
 }
 
 EventScanner::EventScanner(Sink sink, bool sending, const std::vector<std::string>& names, std::string dir)
     : sink_(std::move(sink)), sending_(sending), dir_(std::move(dir))
 {
-    for (const std::string& name : names) {
-        const std::string n = last_component(name);
-        if (files_.emplace(n, File{{n, std::nullopt, 0, 0}}).second)
-            order_.push_back(n);
+    for (const std::string& name : names)
+        unnamed_.emplace_back(name, last_component(name));
+    if (!sending_) {
+        dir_fd_ = UniqueFd(::open(dir_.empty() ? "." : dir_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+        made_here_ = received_check(dir_, file_clock_now());
     }
 }
 
 void EventScanner::feed(std::string_view bytes)
 {
-    while (!bytes.empty()) {
-        const size_t end = std::min(bytes.find_first_of("\r\n"), bytes.size());
-        pending_.append(bytes.substr(0, std::min(end, max_line - std::min(max_line, pending_.size()))));
-        if (end == bytes.size())
-            return;
-        line(pending_);
-        pending_.clear();
-        bytes.remove_prefix(end + 1);
+    for (const char c : bytes) {
+        // A CR in a header is part of the name.
+        if (c == '\n' || (c == '\r' && !(sending_ ? line_.starts_with("Sending")
+                                                  : line_.starts_with("Receiving: ") ||
+                                                        line_.starts_with("rz: ready to receive "))))
+            line_ended();
+        else if (line_.size() < max_header)
+            line_ += c;
     }
 }
 
-EventScanner::File* EventScanner::announce(const std::string& name, std::optional<uint64_t> size)
+void EventScanner::line_ended()
 {
-    auto [it, fresh] = files_.try_emplace(name, File{{name, size, 0, 0}});
-    if (fresh)
-        order_.push_back(name);
-    it->second.facts.size = size ? size : it->second.facts.size;
-    it->second.over = false;
-    current_ = &it->second;
-    if (sink_.file)
-        sink_.file(current_->facts);
-    return current_;
+    const std::string line = std::exchange(line_, {});
+    const std::string_view text = trim(line);
+    const std::string_view xmodem = sending_ ? xmodem_name(text) : std::string_view();
+    std::string_view name = xmodem.empty() ? text : xmodem;
+    if (xmodem.empty() &&
+        !(sending_ ? take(name, "Sending: ") : take(name, "Receiving: ") || take(name, "rz: ready to receive ")))
+        return message(trim(count(text)));
+    last_words_ = text;
+    ++announced_;
+    since_header_.reset();
+    cannot_open_.clear();
+    take_named(name, false);
+    files_.push_back(Entry{FileFacts{std::string(name), std::nullopt, 0, 0}, std::nullopt, false, announced_});
+    sink_.file(files_.back().facts);
 }
 
-void EventScanner::fail(File& f, FailReason why, const std::string& message)
+EventScanner::Entry* EventScanner::current()
 {
-    if (f.over)
-        return;
-    f.over = true;
-    if (current_ == &f)
-        current_ = nullptr;
-    // What rz leaves on disk is known once it has ended: it removes some
-    // partial copies on its way out.
-    if (!sending_ && why != FailReason::refused) {
-        held_.push_back({f.facts, why, message});
-        return;
+    return !files_.empty() && files_.back().seq == announced_ && !files_.back().counted ? &files_.back() : nullptr;
+}
+
+std::string_view EventScanner::count(std::string_view text)
+{
+    Entry* const file = current();
+    std::optional<uint64_t> bytes;
+    bool progress = true;
+    if (take(text, "Bytes Sent:") || take(text, "Bytes received:")) {
+        // "Bytes Sent: 1024/5000 BPS:3368601 ETA 00:00"; a final count has
+        // no ETA, and a send's no size.
+        bytes = number(text);
+        const auto size = take(text, "/") ? number(text) : std::nullopt;
+        text = trim(text);
+        const auto bps = take(text, "BPS:") ? number(text) : std::nullopt;
+        text = trim(text);
+        progress = take(text, "ETA ");
+        text.remove_prefix(progress ? std::min<size_t>(text.size(), 5) : 0);  // "mm:ss"
+        if (file && size)
+            file->facts.size = size;
+        if (file && bps)
+            file->facts.bps = *bps;
+    } else if (take(text, "Ymodem sectors/kbytes sent:") || take(text, "Xmodem sectors/kbytes sent:")) {
+        // "Ymodem sectors/kbytes sent:  49/ 6k": sectors of 128 bytes.
+        bytes = number(text);
+        if (bytes)
+            *bytes = std::min(*bytes, UINT64_MAX / 128) * 128;
+        if (take(text, "/") && number(text))
+            take(text, "k");
+    } else if (take(text, "Blocks received:")) {
+        // The count wraps at 256 and ends negative (passed over): the copy tells.
+        if (take(text, " -"))
+            number(text);
+        else if (number(text) && file)
+            bytes = size_on_disk(file->facts.name);
+    } else {
+        return text;
     }
-    if (sink_.failed)
-        sink_.failed(f.facts, why, message, "");
+    if (file && bytes) {
+        if (*bytes > file->facts.bytes)
+            file->said.reset();  // the transfer went on after whatever the stream said
+        file->facts.bytes = *bytes;
+        file->counted = !progress;
+        if (progress)
+            sink_.progress(file->facts);
+    }
+    return text;
 }
 
-void EventScanner::line(std::string_view raw)
+void EventScanner::message(std::string_view text)
 {
-    const std::string_view text = trimmed(raw);
     if (text.empty())
         return;
-    // Most lines are progress ("Bytes Sent: N/M BPS:R ETA 00:00"), thousands
-    // a second: kept as they come, read only now and then.
-    if (current_ && text.starts_with("Bytes ") && text.size() > 9 && text.substr(text.size() - 9, 4) == "ETA ") {
-        progress_line_.assign(text);
-        const double now = coarse_now();
-        if (now - last_progress_ >= progress_every) {
-            last_progress_ = now;
-            take_progress(true);
+    last_words_ = text;
+    Entry* const file = current();
+    std::string_view rest = text;
+    if (sending_) {
+        // "sz: cannot open NAME: No such file or directory"; the batch goes on.
+        if (take(rest, "sz: cannot open ") && contains(rest, ": "))
+            return fail_named(rest.substr(0, rest.rfind(": ")),
+                              rest.ends_with(": No such file or directory") ? FailReason::missing : FailReason::error,
+                              text);
+        if (take(rest, "sz: is not a file: "))
+            return fail_named(rest, FailReason::error, text);
+        if (file && text.starts_with("sz: skipped: "))
+            return fail(*file, {FailReason::skipped, std::string(text)});
+    } else if (file) {
+        // "rz: NAME exists"; "rz: NAME removed.", so no partial copy is left.
+        const bool of_file = take(rest, "rz: ") && take(rest, file->facts.name);
+        if ((of_file && rest == " exists") || text == "rz:\tSecurity Violation")
+            return fail(*file, {FailReason::refused, std::string(text)});
+        if (of_file && rest == " removed.")
+            return fail(*file, file->said.value_or(std::pair{FailReason::error, std::string(text)}));
+        if (text.starts_with("rz: cannot open ")) {  // the cause of a skip
+            cannot_open_ = text;
+            return;
         }
-        return;
+        if (text == "Skipped")
+            return fail(*file, {FailReason::skipped, cannot_open_.empty() ? std::string(text) : cannot_open_});
     }
-    last_words_.assign(text);
-    // Headers: a file begins.
-    // sz names a file by its last component, rz by what the sender said.
-    if (text.starts_with("Sending: ") || text.starts_with("Receiving: ")) {
-        const std::string_view said = text.substr(text.find(' ') + 1);
-        const std::string name = sending_ ? last_component(said) : std::string(said);
-        if (!name.empty())
-            announce(name, std::nullopt);
+    std::optional<FailReason> reason;
+    if (contains(text, "ZCAN") || contains(text, "Canceled") || contains(text, "Cancelled"))
+        reason = FailReason::cancelled;
+    else if (contains(text, "TIMEOUT") || contains(text, "Timeout on "))
+        reason = FailReason::timeout;
+    else if (contains(text, "caught signal 13;") || contains(text, "caught signal 1;"))
+        reason = FailReason::line;  // a broken pipe or a hang-up
+    if (!reason)
         return;
-    }
-    if (sending_ && text.starts_with("Sending ") && has(text, " blocks: ")) {
-        // XMODEM: "Sending NAME, N blocks: ..."; N is no exact size.
-        const size_t comma = text.rfind(", ", text.rfind(" blocks: "));
-        if (comma != std::string_view::npos && comma > 8)
-            announce(last_component(text.substr(8, comma - 8)), std::nullopt);
-        return;
-    }
-    if (text.starts_with("rz: ready to receive ")) {
-        announce(last_component(text.substr(21)), std::nullopt);
-        return;
-    }
-    // A file refused by name, without a header first (a duplicate that rz
-    // skips, when the sender lets it go on to the next).
-    if (const size_t at = text.find("file exists, skipped: "); at != std::string_view::npos) {
-        const std::string name = last_component(text.substr(at + 22));
-        auto [it, fresh] = files_.try_emplace(name, File{{name, std::nullopt, 0, 0}});
-        if (fresh)
-            order_.push_back(name);
-        fail(it->second, FailReason::refused, std::string(text.substr(at)));
-        return;
-    }
-    // Failures, in the command's words; they may follow a progress line's
-    // figures on the same line.
-    if (const std::optional<FailReason> why = failure(text)) {
-        take_progress(false);
-        uint64_t n = 0, bps = 0;
-        std::optional<uint64_t> of;
-        if (current_ && (counts(text, "Bytes Sent:", n, of, bps) || counts(text, "Bytes received:", n, of, bps)))
-            current_->facts.bytes = n;
-        // The command's own words, without figures before them.
-        size_t own = std::string_view::npos;
-        for (const char* start : {"sz: ", "rz: ", "Retry "})
-            own = std::min(own, text.find(start));
-        const std::string message(own == std::string_view::npos ? text : text.substr(own));
-        if (!batch_reason_) {
-            batch_reason_ = why;
-            batch_message_ = message;
-        }
-        if (current_)
-            fail(*current_, *why, message);
-        return;
-    }
-    // Figures of the file under way: its final count.
-    take_progress(false);
-    uint64_t n = 0, bps = 0;
-    std::optional<uint64_t> of;
-    if (current_ && (counts(text, "Bytes Sent:", n, of, bps) || counts(text, "Bytes received:", n, of, bps))) {
-        FileFacts& f = current_->facts;
-        f.bytes = n;
-        f.bps = bps;
-        if (of)
-            f.size = of;
-        if (has(text, "ETA") && sink_.progress)
-            sink_.progress(f);
-        return;
-    }
-    unsigned long long sectors = 0;
-    if (current_ && std::sscanf(last_words_.c_str(), "%*cmodem sectors/kbytes sent: %llu/", &sectors) == 1) {  // NOLINT(cert-err34-c)
-        current_->facts.bytes = sectors * 128;
-        if (sink_.progress)
-            sink_.progress(current_->facts);
-        return;
-    }
-    if (current_ && text.starts_with("Blocks received: ")) {
-        // The count wraps at 256; the copy on disk says how far it got.
-        struct stat st {};
-        if (stat((dir_ + "/" + current_->facts.name).c_str(), &st) == 0) {
-            current_->facts.bytes = static_cast<uint64_t>(st.st_size);
-            if (sink_.progress)
-                sink_.progress(current_->facts);
-        }
-        return;
-    }
-    // Files named in the command's words.
-    const std::string words(text);
-    if (text.starts_with("sz: cannot open ")) {
-        const size_t colon = text.find(": ", 16);
-        const std::string name = last_component(text.substr(16, colon == std::string_view::npos ? colon : colon - 16));
-        auto [it, fresh] = files_.try_emplace(name, File{{name, std::nullopt, 0, 0}});
-        if (fresh)
-            order_.push_back(name);
-        fail(it->second, FailReason::missing, words);
-        return;
-    }
-    if (text.starts_with("rz: cannot open ") && current_) {
-        fail(*current_, FailReason::error, words);
-        return;
-    }
-    if (text.starts_with("sz: skipped: ")) {
-        const std::string name = last_component(text.substr(13));
-        if (auto it = files_.find(name); it != files_.end())
-            fail(it->second, FailReason::skipped, words);
-        return;
-    }
+    since_header_ = std::pair{*reason, std::string(text)};
+    if (file)
+        file->said = since_header_;
 }
 
-// The last progress line kept, read into the file's figures; and said.
-void EventScanner::take_progress(bool say)
+void EventScanner::fail(Entry& entry, const Said::value_type& why, const std::string& partial)
 {
-    if (progress_line_.empty() || !current_)
-        return;
-    uint64_t n = 0, bps = 0;
-    std::optional<uint64_t> of;
-    if (counts(progress_line_, "Bytes Sent:", n, of, bps) || counts(progress_line_, "Bytes received:", n, of, bps)) {
-        FileFacts& f = current_->facts;
-        f.bytes = n;
-        f.bps = bps;
-        if (of)
-            f.size = of;
-        if (say && sink_.progress)
-            sink_.progress(f);
-    }
-    progress_line_.clear();
+    const Entry gone = std::move(entry);
+    files_.erase(std::find_if(files_.begin(), files_.end(), [&](const Entry& e) { return e.seq == gone.seq; }));
+    sink_.failed(gone.facts, why.first, why.second, partial);
+}
+
+void EventScanner::fail_named(std::string_view given, FailReason reason, std::string_view text)
+{
+    const std::string name = last_component(std::string(given));
+    if (!take_named(given, true))
+        take_named(name, false);
+    sink_.failed(FileFacts{name, std::nullopt, 0, 0}, reason, std::string(text), "");
+}
+
+bool EventScanner::take_named(std::string_view name, bool as_given)
+{
+    const auto it = std::find_if(unnamed_.begin(), unnamed_.end(),
+                                 [&](const auto& n) { return (as_given ? n.first : n.second) == name; });
+    if (it == unnamed_.end())
+        return false;
+    unnamed_.erase(it);
+    return true;
 }
 
 const FileFacts* EventScanner::facts(const std::string& name) const
 {
-    const auto it = files_.find(name);
-    return it == files_.end() ? nullptr : &it->second.facts;
+    const auto it = std::find_if(files_.begin(), files_.end(), [&](const Entry& e) { return e.facts.name == name; });
+    return it == files_.end() ? nullptr : &it->facts;
 }
 
 void EventScanner::completed(const std::string& name)
 {
-    if (auto it = files_.find(name); it != files_.end()) {
-        it->second.over = true;
-        if (current_ == &it->second)
-            current_ = nullptr;
-    }
+    const auto it = std::find_if(files_.begin(), files_.end(), [&](const Entry& e) { return e.facts.name == name; });
+    if (it != files_.end())
+        files_.erase(it);
+    else  // one the stream never announced here: no longer owed
+        take_named(name, false);
 }
 
 void EventScanner::finish(int wait_status, int stop_signal)
 {
-    FailReason why = FailReason::error;
-    std::string message = last_words_;
-    if (batch_reason_) {
-        why = *batch_reason_;
-        message = batch_message_;
-    } else if (wait_status != -1 && WIFSIGNALED(wait_status) && WTERMSIG(wait_status) == SIGPIPE) {
-        why = FailReason::line;
-    } else if (stop_signal != 0) {
-        message = std::string("stopped by SIG") + sigabbrev_np(stop_signal);
+    if (!line_.empty())
+        line_ended();
+    // A hang-up or a broken pipe, as a signal or as the status sz and rz
+    // exit with once they have caught one.
+    const int code = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : 0;
+    const int sig = WIFSIGNALED(wait_status) ? WTERMSIG(wait_status) : code > 128 ? code - 128 : 0;
+    std::optional<FailReason> ending;
+    if (stop_signal != 0)
+        ending = stop_signal == SIGHUP ? FailReason::line : FailReason::cancelled;
+    else if (sig == SIGPIPE || sig == SIGHUP)
+        ending = FailReason::line;
+    const auto why = [&](const Said& said) {
+        return said.value_or(std::pair{ending.value_or(FailReason::error), last_words_});
+    };
+    while (!files_.empty()) {
+        Entry& file = files_.front();
+        // A copy that this run made and left behind, whatever it holds.
+        std::string partial;
+        if (!sending_ && made_here_(TransferLogRecord{'R', 0, file.facts.name}))
+            partial = dir_.empty() ? file.facts.name : dir_ + "/" + file.facts.name;
+        fail(file, why(file.said), partial);
     }
-    for (const std::string& name : order_) {
-        File& f = files_.at(name);
-        if (!f.over)
-            fail(f, why, message);
+    // Named, never announced: what ended the batch ended them too.
+    for (const auto& named : std::exchange(unnamed_, {})) {
+        const auto [reason, message] = why(since_header_);
+        sink_.failed(FileFacts{named.second, std::nullopt, 0, 0}, reason, message, "");
     }
-    // A copy left on disk; a refused file was never written (what is there
-    // is older).
-    for (const Held& h : held_) {
-        const std::string path = dir_ + "/" + h.facts.name;
-        struct stat st {};
-        const bool left = h.facts.name.find('/') == std::string::npos && stat(path.c_str(), &st) == 0 &&
-                          S_ISREG(st.st_mode);
-        if (sink_.failed)
-            sink_.failed(h.facts, h.why, h.message, left ? path : "");
-    }
-    held_.clear();
+}
+
+std::optional<uint64_t> EventScanner::size_on_disk(const std::string& name) const
+{
+    // Only beneath `dir`, and never through a link at the end.
+    struct stat st {};
+    if (!dir_fd_ || name.empty() || name[0] == '/' || contains("/" + name + "/", "/../") ||
+        fstatat(dir_fd_.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode))
+        return std::nullopt;
+    return static_cast<uint64_t>(st.st_size);
 }

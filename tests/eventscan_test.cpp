@@ -1,105 +1,223 @@
-// What the stream says of each file, in the forms sz and rz write: announced,
-// how far it got, and why it failed; the same however the stream is cut.
-#include "eventscan.h"
-
+// The event scanner over real sz and rz streams (tests/data), beside the
+// record scanner as a run has them: the same events however the stream is cut.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
-#include "records.h"
+#include <csignal>
+#include <cstdio>
+
+#include "eventscan.h"
+#include "logscan.h"
 #include "support.h"
 
 namespace {
 
-// The events for `text`, one short line each, with `done` the names completed
-// (by the record scanner, in real runs) before the command ends as `status`.
-std::string events(const std::string& text, bool sending, const std::vector<std::string>& names,
-                   const std::string& dir, size_t piece, int status = 0, int stop = 0)
+int exited(int code) { return code << 8; }  // as waitpid reports them
+int killed(int sig) { return sig; }
+
+std::string shown(const FileFacts& f)
 {
-    std::string got;
-    EventScanner scanner(
-        {[&](const FileFacts& f) { got += "file " + f.name + "\n"; },
-         [&](const FileFacts& f) {
-             got += "progress " + f.name + " " + std::to_string(f.bytes) +
-                    (f.size ? "/" + std::to_string(*f.size) : "") + "\n";
-         },
-         [&](const FileFacts& f, FailReason why, const std::string& message, const std::string& partial) {
-             got += std::string("failed ") + f.name + " " + reason_word(why) + " (" + message + ")" +
-                    (partial.empty() ? "" : " partial") + "\n";
-         }},
-        sending, names, dir);
-    for (size_t at = 0; at < text.size(); at += piece)
-        scanner.feed(text.substr(at, piece));
-    // What the record scanner would have completed: every file whose final count came.
-    for (const char* name : {"done.bin", "a.bin", "b.bin"})
-        if (const FileFacts* f = scanner.facts(name); f && f->bytes > 0 && f->bytes >= f->size.value_or(0)) {
-            got += "done " + std::string(name) + " " + std::to_string(f->bytes) + "\n";
-            scanner.completed(name);
-        }
-    scanner.finish(status, stop);
-    return got;
+    return f.name + " " + std::to_string(f.bytes) + (f.size ? "/" + std::to_string(*f.size) : "");
 }
 
-TEST(EventScanner, SaysWhatHappenedToEachFile)
+struct Case {
+    std::string stream;  // a file in tests/data, or the stream itself
+    bool sending;
+    std::vector<std::string> names;
+    int status, stop;
+    std::vector<std::pair<std::string, size_t>> on_disk;  // files rz wrote, made after the scanner
+    std::string events;  // "; " between them; a run of progress as "progress xN" and the last facts
+    std::string done;    // the completions, with their facts
+};
+
+struct Replay {
+    std::string events, done;
+    bool operator==(const Replay&) const = default;
+};
+
+Replay replay(const Case& c, const std::string& dir, const std::vector<std::string_view>& pieces)
 {
-    TempDir dir;
-    write_file(dir / "cut.bin", "partial");
-    // Wait statuses: a process killed by signal n has status n.
-    const int killed_by_hangup = SIGHUP, piped = SIGPIPE;
-    const struct Case {
-        const char* what;
-        std::string text;
-        bool sending;
-        std::vector<std::string> names;
-        std::string want;
-        int status = 0, stop = 0;
-    } cases[] = {
-        {"a whole send", sz_says("done.bin", 12), true, {"in/done.bin"},
-         "file done.bin\nprogress done.bin 1024/5000\ndone done.bin 5000\n"},
-        {"a file that cannot be opened; the batch goes on",
-         "sz: cannot open in/nope.bin: No such file or directory\n" + sz_says("done.bin", 1), true,
-         {"in/nope.bin", "done.bin"},
-         "failed nope.bin missing (sz: cannot open in/nope.bin: No such file or directory)\nfile done.bin\n"
-         "progress done.bin 1024/5000\ndone done.bin 5000\n"},
-        {"a receiver that skips", "Sending: a.bin\nsz: skipped: a.bin\n", true, {"a.bin"},
-         "file a.bin\nfailed a.bin skipped (sz: skipped: a.bin)\n"},
-        {"a cancel ends the batch",
-         "Sending: a.bin\n\rBytes Sent:   1024/   5000   BPS:9 ETA 00:00  \rRetry 0: Got ZCAN\n", true,
-         {"a.bin", "b.bin"},
-         "file a.bin\nprogress a.bin 1024/5000\nfailed a.bin cancelled (Retry 0: Got ZCAN)\n"
-         "failed b.bin cancelled (Retry 0: Got ZCAN)\n"},
-        {"a cut line", "Sending: a.bin\ncaught signal 13\n", true, {"a.bin"},
-         "file a.bin\nfailed a.bin line (caught signal 13)\n"},
-        {"a silent peer", "Sending: a.bin\nRetry 0: Got TIMEOUT\n", true, {"a.bin"},
-         "file a.bin\nfailed a.bin timeout (Retry 0: Got TIMEOUT)\n"},
-        {"a duplicate refused", "Receiving: a.bin\nrz: a.bin exists\nrz: caught signal -1; exiting\n", false, {},
-         "file a.bin\nfailed a.bin refused (rz: a.bin exists)\n", 127 << 8},
-        {"a duplicate skipped by name; the batch goes on",
-         "file exists, skipped: dup.bin\nSkipped\nReceiving: b.bin\n", false, {},
-         "failed dup.bin refused (file exists, skipped: dup.bin)\nfile b.bin\n"
-         "failed b.bin error (Receiving: b.bin)\n"},
-        {"a sender that cancels",
-         "Receiving: a.bin\n\rBytes received:    1024/   5000   BPS:9 ETA 00:00  \rRetry 0: Sender Canceled\n"
-         "rz: a.bin removed.\n",
-         false, {}, "file a.bin\nprogress a.bin 1024/5000\nfailed a.bin cancelled (Retry 0: Sender Canceled)\n"},
-        {"a hang-up: no words, a partial copy", "Receiving: cut.bin\n", false, {},
-         "file cut.bin\nfailed cut.bin error (Receiving: cut.bin) partial\n", killed_by_hangup},
-        {"a broken pipe", "Sending: a.bin\n", true, {"a.bin"}, "file a.bin\nfailed a.bin line (Sending: a.bin)\n",
-         piped},
-        {"a stop", "Sending: a.bin\n", true, {"a.bin"}, "file a.bin\nfailed a.bin error (stopped by SIGTERM)\n",
-         SIGTERM, SIGTERM},
-        {"XMODEM: blocks give the progress, the final count the bytes",
-         read_file(std::string(VEK_TEST_DATA) + "/x-send.txt"), true, {"a.bin"},
-         "file a.bin\nprogress a.bin 0\nprogress a.bin 128\nprogress a.bin 256\ndone a.bin 384\n"},
-        {"YMODEM receive", read_file(std::string(VEK_TEST_DATA) + "/y-recv.txt"), false, {},
-         "file a.bin\nfile b.bin\ndone a.bin 300\ndone b.bin 2000\n"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        const std::string whole = events(c.text, c.sending, c.names, dir.path(), c.text.size() + 1, c.status, c.stop);
-        EXPECT_EQ(whole, c.want);
-        for (size_t piece : {1, 2, 7})
-            EXPECT_EQ(events(c.text, c.sending, c.names, dir.path(), piece, c.status, c.stop), whole) << piece;
+    std::vector<std::string> events, done;
+    int run = 0;  // progress events in a row
+    EventScanner::Sink sink{
+        [&](const FileFacts& f) { events.push_back("file " + f.name), run = 0; },
+        [&](const FileFacts& f) {
+            if (run++)
+                events.pop_back();
+            events.push_back("progress x" + std::to_string(run) + " " + shown(f));
+        },
+        [&](const FileFacts& f, FailReason why, const std::string& message, const std::string& partial) {
+            events.push_back("failed " + f.name + " " + reason_word(why) + ": " + message +
+                             (partial.empty() ? "" : " [" + partial.substr(dir.size()) + "]"));
+            run = 0;
+        }};
+    EventScanner scan(sink, c.sending, c.names, dir);
+    for (const auto& [name, size] : c.on_disk) {
+        std::remove((dir + "/" + name).c_str());
+        write_file(dir + "/" + name, std::string(size, 'x'));
     }
+    LogScanner records([&](const TransferLogRecord& rec) {
+        const FileFacts* f = scan.facts(rec.file);
+        done.push_back(f ? shown(*f) : rec.file + " unknown");
+        scan.completed(rec.file);
+    });
+    for (const std::string_view piece : pieces) {
+        scan.feed(piece);  // first, as the wiring does
+        records.feed(piece);
+    }
+    scan.finish(c.status, c.stop);
+    const auto joined = [](const std::vector<std::string>& v) {
+        std::string all;
+        for (const std::string& e : v)
+            all += (all.empty() ? "" : "; ") + e;
+        return all;
+    };
+    return {joined(events), joined(done)};
+}
+
+// a.bin of 5000 bytes, as the ZMODEM batches begin.
+const std::string a_went = "file a.bin; progress x1 a.bin 1024/5000; ";
+const std::string a_done = "a.bin 5000/5000";
+const std::string zeros(300, '0');
+// Lines of the captures, put together for what no capture shows.
+const std::string a_sent = "Sending: a.bin\n\rBytes Sent:   1024/   5000   BPS:237579   ETA 00:00  \r"
+                           "Bytes Sent:   5000   BPS:1056393                         \n";
+
+const Case cases[] = {
+    // Whole batches: progress and final counts in each form.
+    {"z-send.txt", true, {"a.bin", "b.bin"}, exited(0), 0, {}, a_went + "file b.bin; progress x16 b.bin 19456/20000",
+     a_done + "; b.bin 20000/20000"},
+    {"z-recv.txt", false, {}, exited(0), 0, {}, a_went + "file b.bin; progress x3 b.bin 19456/20000",
+     a_done + "; b.bin 20000/20000"},
+    // Sectors of 128 bytes; the closing empty header is no file.
+    {"y-send.txt", true, {"a.bin", "b.bin"}, exited(0), 0, {},
+     "file a.bin; progress x4 a.bin 384; file b.bin; progress x17 b.bin 2048", "a.bin 384; b.bin 2048"},
+    // Block counts wrap: progress is the copy's size on disk, when there is one.
+    {"y-recv.txt", false, {}, exited(0), 0, {{"a.bin", 300}, {"b.bin", 1000}},
+     "file a.bin; progress x3 a.bin 300; file b.bin; progress x16 b.bin 1000", "a.bin 300/300; b.bin 2000/2000"},
+    {"y-recv.txt", false, {}, exited(0), 0, {}, "file a.bin; file b.bin", "a.bin 300/300; b.bin 2000/2000"},
+    {"x-send-blocks.txt", true, {"./-x, 3 blocks: y"}, exited(0), 0, {},
+     "file -x, 3 blocks: y; progress x3 -x, 3 blocks: y 256", "-x, 3 blocks: y 384"},
+    {"x-recv.txt", false, {}, exited(0), 0, {{"a.bin", 256}}, "file a.bin; progress x3 a.bin 256", "a.bin 384"},
+    // Files left out; the batch goes on.
+    {"z-send-missing.txt", true, {"a.bin", "nope", "dir", "b.bin"}, exited(1), 0, {},
+     a_went + "failed nope missing: sz: cannot open nope: No such file or directory; "
+              "failed dir error: sz: is not a file: dir; file b.bin; progress x16 b.bin 19456/20000",
+     a_done + "; b.bin 20000/20000"},
+    {"sz: cannot open locked: Permission denied\n" + a_sent, true, {"locked", "a.bin"}, exited(0), 0, {},
+     "failed locked error: sz: cannot open locked: Permission denied; " + a_went.substr(0, a_went.size() - 2), a_done},
+    {"z-send-skipped.txt", true, {"a.bin", "b.bin"}, exited(0), 0, {},
+     "file a.bin; failed a.bin skipped: sz: skipped: a.bin; file b.bin; progress x12 b.bin 19456/20000",
+     "b.bin 20000/20000"},
+    {"z-recv-skipped.txt", false, {}, exited(0), 0, {},
+     "file d/; failed d/ skipped: rz: cannot open d/: Is a directory; file " + zeros + "; failed " + zeros +
+         " skipped: rz: cannot open " + zeros + ": File name too long; file ok.bin; progress x1 ok.bin 3000/3000",
+     "ok.bin 3000/3000"},
+    // A refusal ends rz's batch; sz sees a cancel, for the files after too.
+    {"z-send-refused.txt", true, {"a.bin", "b.bin"}, exited(128), 0, {},
+     "file a.bin; failed a.bin cancelled: got ZCAN; failed b.bin cancelled: got ZCAN", ""},
+    {"z-recv-exists.txt", false, {}, exited(127), 0, {{"a.bin", 5000}},
+     "file a.bin; failed a.bin refused: rz: a.bin exists", ""},
+    {"z-recv-hidden.txt", false, {}, exited(127), 0, {},
+     "file .hidden; failed .hidden refused: rz:\tSecurity Violation", ""},
+    {"z-recv-dotdot.txt", false, {}, exited(127), 0, {},
+     "file ../a.bin; failed ../a.bin refused: rz:\tSecurity Violation", ""},
+    // Stopped by the host (TERM): cancelled; by anyone else, no reason shows.
+    {"z-send-stopped.txt", true, {"a.bin", "c.bin"}, exited(143), SIGTERM, {},
+     a_went + "file c.bin; progress x50 c.bin 54272/200000; failed c.bin cancelled: sz: caught signal 15; exiting",
+     a_done},
+    {"z-send-stopped.txt", true, {"a.bin", "c.bin"}, exited(143), 0, {},
+     a_went + "file c.bin; progress x50 c.bin 54272/200000; failed c.bin error: sz: caught signal 15; exiting",
+     a_done},
+    {"z-recv-stopped.txt", false, {}, exited(143), SIGTERM, {{"c.bin", 6144}},
+     a_went + "file c.bin; progress x1 c.bin 1024/200000; failed c.bin cancelled: rz: caught signal 15; exiting "
+              "[/c.bin]",
+     a_done},
+    // rz took the copy off the disk: no partial, though one is there now.
+    {"z-recv-cancelled.txt", false, {}, exited(128), 0, {{"c.bin", 100}},
+     a_went + "file c.bin; progress x6 c.bin 47104/200000; failed c.bin cancelled: Retry 0: Sender Canceled", a_done},
+    // A cut line: sz has a broken pipe; rz times out on it, then has one.
+    {"z-send-cut.txt", true, {"a.bin", "c.bin"}, exited(141), 0, {},
+     a_went + "file c.bin; progress x51 c.bin 55296/200000; failed c.bin line: sz: caught signal 13; exiting",
+     a_done},
+    {"z-recv-cut.txt", false, {}, exited(141), 0, {{"c.bin", 0}},
+     a_went + "file c.bin; progress x1 c.bin 1024/200000; failed c.bin line: rz: caught signal 13; exiting [/c.bin]",
+     a_done},
+    // A hang-up says nothing: how rz ended tells. A file not made during
+    // the run is no partial copy.
+    {"z-recv-hup.txt", false, {}, killed(SIGHUP), 0, {{"c.bin", 0}},
+     a_went + "file c.bin; progress x1 c.bin 1024/200000; failed c.bin line: Receiving: c.bin [/c.bin]", a_done},
+    {"z-recv-hup.txt", false, {}, killed(SIGKILL), SIGHUP, {},
+     a_went + "file c.bin; progress x1 c.bin 1024/200000; failed c.bin line: Receiving: c.bin", a_done},
+    {"y-send-cut.txt", true, {"a.bin", "b.bin"}, exited(141), 0, {},
+     "file a.bin; progress x41 a.bin 5120; file b.bin; progress x50 b.bin 6272; "
+     "failed b.bin line: sz: caught signal 13; exiting",
+     "a.bin 5120"},
+    {"y-send-cancelled.txt", true, {"a.bin", "b.bin"}, exited(128), 0, {},
+     "file a.bin; progress x41 a.bin 5120; file b.bin; progress x50 b.bin 6272; "
+     "failed b.bin cancelled: Retry 0: Cancelled",
+     "a.bin 5120"},
+    {"y-recv-cut.txt", false, {}, exited(128), 0, {{"a.bin", 5000}, {"b.bin", 6000}},
+     "file a.bin; progress x40 a.bin 5000; file b.bin; progress x48 b.bin 6000; "
+     "failed b.bin timeout: Retry 9: TIMEOUT",
+     a_done},
+    // A silent receiver.
+    {"z-send-timeout.txt", true, {"a.bin", "b.bin"}, exited(128), 0, {},
+     a_went + "file b.bin; failed b.bin timeout: Retry 0: Got TIMEOUT", a_done},
+    {"z-send-silent.txt", true, {"a.bin", "sub/b.bin"}, exited(128), 0, {},
+     "failed a.bin timeout: Retry 0: Timeout on pathname; failed b.bin timeout: Retry 0: Timeout on pathname", ""},
+    // What a transfer got over is no reason later, nor for the files after it.
+    {"Receiving: c.bin\n\rBytes received:    1024/ 200000   BPS:2211620 ETA 00:00  Retry 0: TIMEOUT\n"
+     "\rBytes received:   10240/ 200000   BPS:20429  ETA 00:09  ",
+     false, {}, killed(SIGHUP), 0, {}, "file c.bin; progress x2 c.bin 10240/200000; failed c.bin line: Retry 0: TIMEOUT",
+     ""},
+    {"Retry 0: Timeout on pathname\n" + a_sent + "sz: caught signal 15; exiting\n", true, {"a.bin", "b.bin"},
+     exited(143), SIGTERM, {}, a_went + "failed b.bin cancelled: sz: caught signal 15; exiting", a_done},
+    // The same name twice: a completion is the earlier one's.
+    {a_sent + "Sending: a.bin\n\rBytes Sent:   1024/   5000   BPS:237579   ETA 00:00  ", true, {"a.bin", "a.bin"},
+     exited(143), SIGTERM, {}, a_went + a_went + "failed a.bin cancelled: Sending: a.bin", a_done},
+    // Names with line ends and the words of failures: a CR is part of the
+    // name, an LF ends it; the words after it pass once the file goes on.
+    {"z-recv-names.txt", false, {}, exited(0), 0, {},
+     "file a\rRetry 0: Sender Canceled\rb; progress x1 a\rRetry 0: Sender Canceled\rb 3000/3000; file c; "
+     "progress x1 c 3000/3000; file ok.bin; progress x1 ok.bin 3000/3000",
+     "a\rRetry 0: Sender Canceled\rb 3000/3000; c 3000/3000; ok.bin 3000/3000"},
+};
+
+TEST(EventScan, CapturedStreamsGiveTheirEventsHoweverCut)
+{
+    const TimeLimit limit(60);
+    for (const Case& c : cases) {
+        const std::string text =
+            c.stream.ends_with(".txt") ? read_file(std::string(VEK_TEST_DATA) + "/" + c.stream) : c.stream;
+        const TempDir dir;
+        const Replay whole = replay(c, dir.path(), {text});
+        EXPECT_EQ(whole.events, c.events) << c.stream;
+        EXPECT_EQ(whole.done, c.done) << c.stream;
+        std::vector<std::string_view> bytes;
+        for (size_t i = 0; i < text.size(); ++i)
+            bytes.push_back(std::string_view(text).substr(i, 1));
+        EXPECT_EQ(replay(c, dir.path(), bytes), whole) << c.stream << " a byte at a time";
+        for (size_t cut = 1; cut < text.size(); ++cut) {
+            const std::string_view t(text);
+            if (replay(c, dir.path(), {t.substr(0, cut), t.substr(cut)}) != whole) {
+                ADD_FAILURE() << c.stream << " cut at " << cut;
+                break;
+            }
+        }
+    }
+}
+
+// A line is kept up to a bound; the stream goes on after it.
+TEST(EventScan, LongLinesAreCut)
+{
+    std::vector<std::string> files;
+    EventScanner scan({[&](const FileFacts& f) { files.push_back(f.name); }, [](const FileFacts&) {},
+                       [](const FileFacts&, FailReason, const std::string&, const std::string&) {}},
+                      false, {}, "");
+    scan.feed(std::string(1 << 20, 'x') + "\rReceiving: a.bin\n" + std::string(1 << 20, 'y'));
+    scan.finish(exited(0), 0);
+    EXPECT_EQ(files, std::vector<std::string>{"a.bin"});
+    EXPECT_EQ(scan.last_words(), std::string(max_header, 'y'));
 }
 
 }  // namespace
