@@ -174,6 +174,10 @@ void EventScanner::message(std::string_view text)
             return fail_named(rest, FailReason::error, text);
         if (file && text.starts_with("sz: skipped: "))
             return fail(*file, {FailReason::skipped, std::string(text)});
+    } else if (const size_t at = text.find("file exists, skipped: "); at != std::string_view::npos) {
+        // A duplicate rz skips by name, before any header, when the sender
+        // (not sz) goes on to the next file.
+        return fail_named(text.substr(at + 22), FailReason::refused, text.substr(at));
     } else if (file) {
         // "rz: NAME exists"; "rz: NAME removed.", so no partial copy is left.
         const bool of_file = take(rest, "rz: ") && take(rest, file->facts.name);

@@ -105,6 +105,9 @@ const Case cases[] = {
      a_done + "; b.bin 20000/20000"},
     {"sz: cannot open locked: Permission denied\n" + a_sent, true, {"locked", "a.bin"}, exited(0), 0, {},
      "failed locked error: sz: cannot open locked: Permission denied; " + a_went.substr(0, a_went.size() - 2), a_done},
+    // A duplicate rz skips by name, before any header, from a sender that goes on.
+    {"file exists, skipped: dup.bin\r\nSkipped\n", false, {}, exited(0), 0, {},
+     "failed dup.bin refused: file exists, skipped: dup.bin", ""},
     {"z-send-skipped.txt", true, {"a.bin", "b.bin"}, exited(0), 0, {},
      "file a.bin; failed a.bin skipped: sz: skipped: a.bin; file b.bin; progress x12 b.bin 19456/20000",
      "b.bin 20000/20000"},
