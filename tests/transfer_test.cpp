@@ -140,6 +140,10 @@ TEST_F(Transfer, RelativePathsBelongToTheStartingDirectory)
     for (const std::string& start : {deep, unreadable, dir / "work"}) {
         for (const std::vector<std::string>& args : {std::vector<std::string>{"sz", "a"}, {"rz"}, {"rz", "in/x.zip"}}) {
             env["FAKE_STDERR"] = (args[0] == "sz" ? "Sending: a" : "Receiving: a") + std::string("\\nBytes Sent: 9 BPS:8\\n");
+            // Each receive makes its file anew, as rz -p does: one made by an
+            // earlier run, a second before, is no file of this one.
+            for (const char* made : {"/a", "/in/a"})
+                std::remove((start + made).c_str());
             RunResult r = vek(args, start);
             EXPECT_EQ(r.status, 0) << start << " " << args.size();
             EXPECT_EQ(r.err, "") << start << " " << args.size();
