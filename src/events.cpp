@@ -220,6 +220,7 @@ void EventStream::start(const RunSettings& s, const std::string& dir)
 
 void EventStream::file(const std::string& name, std::optional<uint64_t> size)
 {
+    file_started_[name] = monotonic();
     Line l{{{"event", "file"}}};
     put_name(l.j, name);
     if (size)
@@ -243,9 +244,10 @@ void EventStream::progress(const std::string& name, uint64_t bytes, std::optiona
     emit(l, true);
 }
 
-void EventStream::done(const std::string& name, uint64_t bytes, double seconds, uint64_t bps,
-                       const std::string* record)
+void EventStream::done(const std::string& name, uint64_t bytes, uint64_t bps, const std::string* record)
 {
+    const auto at = file_started_.find(name);
+    const double seconds = at == file_started_.end() ? 0 : monotonic() - at->second;
     ++files_done_;
     bytes_ += bytes;
     Line l{{{"event", "done"}}};

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -29,8 +30,8 @@ public:
     // At most four a second for a file; dropped first when the reader lags.
     void progress(const std::string& name, uint64_t bytes, std::optional<uint64_t> size, uint64_t bps);
     // `record`: the line appended to the transfer log, without its line
-    // end; null when none was.
-    void done(const std::string& name, uint64_t bytes, double seconds, uint64_t bps, const std::string* record);
+    // end; null when none was. Its seconds count from the file's event.
+    void done(const std::string& name, uint64_t bytes, uint64_t bps, const std::string* record);
     void failed(const std::string& name, uint64_t bytes, const char* reason, const std::string& message,
                 const std::string& partial);
     // How the command ended: its raw wait status, or none when it never
@@ -58,6 +59,7 @@ private:
     std::deque<std::string> queue_;
     size_t written_of_front_ = 0;
     double started_;
+    std::map<std::string, double> file_started_;  // by name, for a done event's seconds
     std::string progress_name_;
     double last_progress_ = -1;
     int files_done_ = 0;

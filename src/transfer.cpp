@@ -16,7 +16,7 @@
 #include "command.h"
 #include "diag.h"
 #include "events.h"
-#include "fileevents.h"
+#include "eventscan.h"
 #include "moved.h"
 #include "relay.h"
 #include "report.h"
@@ -120,6 +120,54 @@ public:
 private:
     EventStream* events_;
     bool ended_ = false;
+};
+
+// Tells a run's events what happens to each file: what the command's stream
+// says of it (the event scanner) and which record was written for it.
+class FileEvents {
+public:
+    // Writes the start event and watches `conversion`'s stream and records.
+    // `dir` is where a receive writes ("" for here).
+    FileEvents(EventStream& events, const RunSettings& s, const std::string& dir, LogConversion& conversion)
+        : events_(events),
+          scanner_(EventScanner::Sink{[this](const FileFacts& f) { events_.file(f.name, f.size); },
+                                      [this](const FileFacts& f) { events_.progress(f.name, f.bytes, f.size, f.bps); },
+                                      [this](const FileFacts& f, FailReason why, const std::string& message,
+                                             const std::string& partial) {
+                                          events_.failed(f.name, f.bytes, reason_word(why), message, partial);
+                                      }},
+                   s.action == Direction::send,
+                   s.action == Direction::send ? s.filename : std::vector<std::string>{}, absolute(dir))
+    {
+        events_.start(s, absolute(dir));
+        conversion.watch([this](std::string_view bytes) { scanner_.feed(bytes); },
+                         [this](const TransferLogRecord& rec, const std::string* line) {
+                             const FileFacts* f = scanner_.facts(rec.file);
+                             events_.done(rec.file, f ? f->bytes : 0, f ? f->bps : 0, line);
+                             scanner_.completed(rec.file);
+                         });
+    }
+
+    // Once the command has ended (its wait status; none when it never ran),
+    // every file that started or was named and did not complete is said to
+    // have failed. `stop`: the signal that stopped the run, or 0.
+    void ended(std::optional<int> wait_status, bool could_not_run, int stop)
+    {
+        scanner_.finish(wait_status.value_or(-1), stop);
+        events_.command_ended(wait_status, could_not_run);
+    }
+
+private:
+    static std::string absolute(const std::string& dir)
+    {
+        if (!dir.empty() && dir[0] == '/')
+            return dir;
+        const std::string here = current_directory();
+        return dir.empty() ? here : here + "/" + dir;
+    }
+
+    EventStream& events_;
+    EventScanner scanner_;
 };
 
 // Runs the job with its diagnostic stream captured and converted while it
