@@ -1,13 +1,10 @@
 #include "lines.h"
 
 #include <fcntl.h>
-#include <grp.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -20,9 +17,6 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using Deadline = Clock::time_point;
-
-Deadline deadline_after(int seconds) { return Clock::now() + std::chrono::seconds(seconds); }
 
 int ms_left(Deadline deadline)
 {
@@ -34,72 +28,6 @@ void check(bool ok, const char* what)
 {
     if (!ok)
         throw std::runtime_error(std::string(what) + " failed");
-}
-
-// Forks and executes `argv` with `in`, `out` and `err` as its standard
-// streams. With `pty`, the child leads a new session and takes `in` as its
-// controlling terminal; else it leads a process group. The arrays are made
-// before the fork: the middle's threads may be running, and a child of a
-// threaded process must not allocate.
-pid_t spawn(const std::vector<std::string>& argv, const RunOptions& opts, int in, int out, int err, bool pty)
-{
-    std::vector<std::string> envs;
-    for (const auto& [k, v] : opts.env)
-        envs.push_back(std::string(k).append("=").append(v));
-    std::vector<char*> av, ev;
-    for (const auto& a : argv)
-        av.push_back(const_cast<char*>(a.c_str()));
-    for (auto& e : envs)
-        ev.push_back(e.data());
-    av.push_back(nullptr);
-    ev.push_back(nullptr);
-
-    std::fflush(nullptr);  // or the child writes what the test had buffered again
-    const pid_t pid = fork();
-    check(pid >= 0, "fork");
-    if (pid == 0) {
-        if (pty ? setsid() < 0 || ioctl(in, TIOCSCTTY, 0) < 0 : setpgid(0, 0) < 0)
-            _exit(124);
-        // Whatever the test runner was started with, the program sees the defaults.
-        for (int sig : {SIGPIPE, SIGINT, SIGQUIT, SIGHUP, SIGTERM})
-            signal(sig, SIG_DFL);
-        sigset_t none;
-        sigemptyset(&none);
-        sigprocmask(SIG_SETMASK, &none, nullptr);
-        dup2(in, 0);
-        dup2(out, 1);
-        dup2(err, 2);
-        if (opts.uid && (setgroups(0, nullptr) != 0 || setgid(*opts.uid) != 0 || setuid(*opts.uid) != 0))
-            _exit(125);
-        if (!opts.cwd.empty() && chdir(opts.cwd.c_str()) != 0)
-            _exit(126);
-        execve(av[0], av.data(), ev.data());
-        _exit(127);
-    }
-    if (!pty)
-        setpgid(pid, pid);  // no window in which killing the group misses it
-    return pid;
-}
-
-// Waits for `pid` until the deadline, then kills its process group. Returns
-// the exit status, or 128 + signal.
-int reap(pid_t pid, Deadline deadline, bool& timed_out)
-{
-    const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-    check(pidfd >= 0, "pidfd_open");
-    pollfd ended{pidfd, POLLIN, 0};
-    while (poll(&ended, 1, ms_left(deadline)) < 0 && errno == EINTR) {
-    }
-    close(pidfd);
-    if (!(ended.revents & POLLIN)) {
-        kill(-pid, SIGKILL);
-        kill(pid, SIGKILL);
-        timed_out = true;
-    }
-    int ws = 0;
-    while (waitpid(pid, &ws, 0) < 0 && errno == EINTR) {
-    }
-    return WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
 }
 
 void nonblocking(int fd) { check(fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK) == 0, "fcntl"); }

@@ -6,6 +6,7 @@
 #include <grp.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -78,18 +79,20 @@ std::map<std::string, std::string> base_env()
 
 namespace {
 
-// Forks a child in a process group of its own, set up as a program is started
-// in real use, and runs `then` in it.
-pid_t start(const RunOptions& opts, int in, int out, int err, const std::function<void()>& then)
+// Forks a child set up as a program is started in real use (a process group
+// of its own, or with `terminal` a session of its own with its standard
+// input as controlling terminal), and runs `then` in it.
+pid_t start(const RunOptions& opts, int in, int out, int err, bool terminal, const std::function<void()>& then)
 {
     std::fflush(nullptr);  // or the child writes what the test had buffered again
     const pid_t pid = fork();
     if (pid < 0)
         throw std::runtime_error("fork failed");
     if (pid == 0) {
-        setpgid(0, 0);
+        if (terminal ? setsid() < 0 || ioctl(in, TIOCSCTTY, 0) < 0 : setpgid(0, 0) < 0)
+            _exit(124);
         // Whatever the test runner was started with, the program sees the defaults.
-        for (int sig : {SIGPIPE, SIGINT, SIGQUIT})
+        for (int sig : {SIGPIPE, SIGINT, SIGQUIT, SIGHUP, SIGTERM})
             signal(sig, SIG_DFL);
         sigset_t none;
         sigemptyset(&none);
@@ -104,13 +107,16 @@ pid_t start(const RunOptions& opts, int in, int out, int err, const std::functio
         then();
         _exit(127);
     }
-    setpgid(pid, pid);
+    if (!terminal)
+        setpgid(pid, pid);  // no window in which killing the group misses it
     return pid;
 }
 
+}  // namespace
+
 // execve's arrays are made before the fork: a test may run programs from
 // several threads, and a child of a threaded process must not allocate.
-pid_t spawn(const std::vector<std::string>& argv, const RunOptions& opts, int in, int out, int err)
+pid_t spawn(const std::vector<std::string>& argv, const RunOptions& opts, int in, int out, int err, bool terminal)
 {
     std::vector<std::string> envs;
     for (const auto& [k, v] : opts.env)
@@ -122,15 +128,11 @@ pid_t spawn(const std::vector<std::string>& argv, const RunOptions& opts, int in
         ev.push_back(e.data());
     av.push_back(nullptr);
     ev.push_back(nullptr);
-    return start(opts, in, out, err, [&] { execve(av[0], av.data(), ev.data()); });
+    return start(opts, in, out, err, terminal, [&] { execve(av[0], av.data(), ev.data()); });
 }
-
-using Deadline = std::chrono::steady_clock::time_point;
 
 Deadline deadline_after(int seconds) { return std::chrono::steady_clock::now() + std::chrono::seconds(seconds); }
 
-// Waits for `pid` until the deadline, then kills it and its process group.
-// Returns the exit status, or 128 + signal.
 int reap(pid_t pid, Deadline deadline, bool& timed_out)
 {
     const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
@@ -151,6 +153,8 @@ int reap(pid_t pid, Deadline deadline, bool& timed_out)
     }
     return WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
 }
+
+namespace {
 
 // Reads each descriptor into its string until all are closed or the deadline
 // passes; closes them all. Pipes, as a host gives: a file would take a limit
@@ -210,7 +214,7 @@ RunResult run_program(const std::vector<std::string>& argv, const RunOptions& op
 RunResult run_function(const std::function<int()>& body, const RunOptions& opts)
 {
     return run(opts, [&](int in, int out, int err) {
-        return start(opts, in, out, err, [&] {
+        return start(opts, in, out, err, false, [&] {
             const int status = body();
             std::fflush(nullptr);
             _exit(status);

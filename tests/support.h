@@ -44,6 +44,19 @@ RunResult run_program(const std::vector<std::string>& argv, const RunOptions& op
 // The same for `body` in a forked child; what it returns is the exit status.
 RunResult run_function(const std::function<int()>& body, const RunOptions& opts = {});
 
+using Deadline = std::chrono::steady_clock::time_point;
+Deadline deadline_after(int seconds);
+
+// Starts `argv` (argv[0] is the path) with `in`, `out` and `err` as its
+// standard streams and the default signal dispositions, in a process group of
+// its own; with `terminal`, in a session of its own with `in` as its
+// controlling terminal. It is left running.
+pid_t spawn(const std::vector<std::string>& argv, const RunOptions& opts, int in, int out, int err,
+            bool terminal = false);
+// Waits for `pid` until the deadline, then kills it and its process group.
+// Returns the exit status, or 128 + signal.
+int reap(pid_t pid, Deadline deadline, bool& timed_out);
+
 // Polls until `ready()` holds; false if it still does not after `seconds`.
 template <class Ready>
 bool eventually(Ready ready, int seconds = 30)
