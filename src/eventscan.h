@@ -70,8 +70,6 @@ public:
     // partial copy is named when this run made it.
     void finish(int wait_status, int stop_signal);
 
-    // The command's last non-empty line that is not a progress count.
-    const std::string& last_words() const { return last_words_; }
 
 private:
     // A reason the stream gave, and the line that gave it.
