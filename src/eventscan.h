@@ -70,7 +70,6 @@ public:
     // partial copy is named when this run made it.
     void finish(int wait_status, int stop_signal);
 
-
 private:
     // A reason the stream gave, and the line that gave it.
     using Said = std::optional<std::pair<FailReason, std::string>>;
