@@ -36,15 +36,12 @@ int run_vek(const Args& args, const Environment& env)
     } follow(&s.telnet);
     // Asked for on the command line; the last thing it hears is how the run ended.
     std::optional<EventStream> events;
-    auto ending = [&events](bool error, int status) {
-        if (events)
-            events->end(error, 0, status);
-        return status;
-    };
+    bool error = true;
+    int status = 0;
     try {
         try {
-            if (auto status = parse_command_line(args, env, s))
-                return *status;
+            if (auto shown = parse_command_line(args, env, s))
+                return *shown;
         } catch (const std::bad_alloc&) {
             die(255, "Unable to allocate memory for batch!\n");
         }
@@ -56,15 +53,21 @@ int run_vek(const Args& args, const Environment& env)
         if (!s.filelist.empty())
             read_batch(s);
         xfer_files(s, events ? &*events : nullptr);
+        debug_printf(1, "File transfer complete.\n");
+        error = false;
     } catch (const Fatal& f) {
         write_fatal(f);
-        return ending(true, f.status);
+        status = f.status;
     } catch (const std::exception& e) {
         // None is known to get here; one that does has let go of what the
         // run held on its way, and is said instead of aborting.
         write_fatal(Fatal{255, format_message("Fatal: %s!\n", e.what())});
-        return ending(true, 255);
+        status = 255;
     }
-    debug_printf(1, "File transfer complete.\n");
-    return ending(false, 0);
+    // The end, once, for every way out; a host's stop then ends the process.
+    const int stop = held_stop();
+    if (events)
+        events->end(error, stop, stop ? 128 + stop : status);
+    end_by_stop(stop);
+    return status;
 }

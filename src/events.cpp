@@ -22,14 +22,7 @@ namespace {
 
 // Events waiting for a slow reader; beyond this the newest is dropped.
 constexpr size_t max_queue = 64;
-constexpr double progress_every = 0.25;
-
-double monotonic()
-{
-    timespec t{};
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
-}
+constexpr milliseconds progress_every{250};
 
 // RFC 3339, UTC, milliseconds.
 std::string now_utc()
@@ -109,7 +102,7 @@ struct EventStream::Line {
 
 EventStream::EventStream(const std::string& path)
     : path_(path), fd_(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666)),
-      started_(monotonic())
+      started_(Clock::now())
 {
     // A socket the host passed cannot be opened again; it is written
     // through a copy of the host's descriptor, without blocking.
@@ -122,11 +115,6 @@ EventStream::EventStream(const std::string& path)
     }
     struct stat st {};
     socket_ = fstat(fd_.get(), &st) == 0 && S_ISSOCK(st.st_mode);
-}
-
-EventStream::~EventStream()
-{
-    flush(1000);
 }
 
 void EventStream::give_up(int err)
@@ -159,22 +147,20 @@ bool EventStream::write_some(const std::string& bytes, size_t& at)
     return true;
 }
 
-// Writes what is queued, waiting at most `wait_ms` for the reader; true
-// when nothing is left.
-bool EventStream::flush(int wait_ms)
+// Writes what is queued, waiting for the reader until `until`; true when
+// nothing is left.
+bool EventStream::flush(const Deadline& until)
 {
-    const double until = monotonic() + wait_ms / 1000.0;
     while (!broken_ && !queue_.empty()) {
         if (write_some(queue_.front(), written_of_front_)) {
             queue_.pop_front();
             written_of_front_ = 0;
             continue;
         }
-        const double left = until - monotonic();
-        if (broken_ || left <= 0)
+        if (broken_ || until.passed())
             break;
         pollfd out{fd_.get(), POLLOUT, 0};
-        poll(&out, 1, static_cast<int>(left * 1000) + 1);
+        poll(&out, 1, until.remaining_ms());
     }
     return queue_.empty();
 }
@@ -190,7 +176,7 @@ void EventStream::emit(Line& line, bool droppable)
     // One write() per object: the whole line, so that runs sharing one
     // file never tear each other's.
     std::string text = j.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
-    if (!flush(0)) {
+    if (!flush(Deadline::in({}))) {
         if (!droppable && queue_.size() < max_queue)
             queue_.push_back(std::move(text));
         return;
@@ -218,55 +204,54 @@ void EventStream::start(const RunSettings& s, const std::string& dir)
     emit(l, false);
 }
 
-void EventStream::file(const std::string& name, std::optional<uint64_t> size)
+void EventStream::file(const FileFacts& f)
 {
-    file_started_[name] = monotonic();
+    file_started_[f.name] = Clock::now();
     Line l{{{"event", "file"}}};
-    put_name(l.j, name);
-    if (size)
-        l.j["size"] = *size;
+    put_name(l.j, f.name);
+    if (f.size)
+        l.j["size"] = *f.size;
     emit(l, false);
 }
 
-void EventStream::progress(const std::string& name, uint64_t bytes, std::optional<uint64_t> size, uint64_t bps)
+void EventStream::progress(const FileFacts& f)
 {
-    const double now = monotonic();
-    if (name == progress_name_ && now - last_progress_ < progress_every)
+    const Clock::time_point now = Clock::now();
+    if (f.name == progress_name_ && last_progress_ && now - *last_progress_ < progress_every)
         return;
-    progress_name_ = name;
+    progress_name_ = f.name;
     last_progress_ = now;
     Line l{{{"event", "progress"}}};
-    put_name(l.j, name);
-    l.j["bytes"] = bytes;
-    if (size)
-        l.j["size"] = *size;
-    l.j["bps"] = bps;
+    put_name(l.j, f.name);
+    l.j["bytes"] = f.bytes;
+    if (f.size)
+        l.j["size"] = *f.size;
+    l.j["bps"] = f.bps;
     emit(l, true);
 }
 
-void EventStream::done(const std::string& name, uint64_t bytes, uint64_t bps, const std::string* record)
+void EventStream::done(const FileFacts& f, const std::string* record)
 {
-    const auto at = file_started_.find(name);
-    const double seconds = at == file_started_.end() ? 0 : monotonic() - at->second;
+    const auto at = file_started_.find(f.name);
+    const double seconds = at == file_started_.end() ? 0 : seconds_between(at->second, Clock::now());
     ++files_done_;
-    bytes_ += bytes;
+    bytes_ += f.bytes;
     Line l{{{"event", "done"}}};
-    put_name(l.j, name);
-    l.j["bytes"] = bytes;
+    put_name(l.j, f.name);
+    l.j["bytes"] = f.bytes;
     l.j["seconds"] = std::round(seconds * 1000) / 1000;
-    l.j["bps"] = bps;
+    l.j["bps"] = f.bps;
     l.j["record"] = record ? json(*record) : json(nullptr);
     emit(l, false);
 }
 
-void EventStream::failed(const std::string& name, uint64_t bytes, const char* reason, const std::string& message,
-                         const std::string& partial)
+void EventStream::failed(const FileFacts& f, FailReason why, const std::string& message, const std::string& partial)
 {
     ++files_failed_;
     Line l{{{"event", "failed"}}};
-    put_name(l.j, name);
-    l.j["bytes"] = bytes;
-    l.j["reason"] = reason;
+    put_name(l.j, f.name);
+    l.j["bytes"] = f.bytes;
+    l.j["reason"] = reason_word(why);
     l.j["message"] = message;
     l.j["partial"] = partial.empty() ? json(nullptr) : json(partial);
     emit(l, false);
@@ -286,7 +271,7 @@ void EventStream::end(bool error, int stop, int status)
     l.j["files_done"] = files_done_;
     l.j["files_failed"] = files_failed_;
     l.j["bytes"] = bytes_;
-    l.j["seconds"] = std::round((monotonic() - started_) * 1000) / 1000;
+    l.j["seconds"] = std::round(seconds_between(started_, Clock::now()) * 1000) / 1000;
     json command = nullptr;
     if (command_status_) {
         const int ws = *command_status_;
@@ -296,5 +281,5 @@ void EventStream::end(bool error, int stop, int status)
     l.j["stop"] = signal_name(stop);
     l.j["status"] = status;
     emit(l, false);
-    flush(1000);
+    flush(Deadline::in(bounds::events_reader));
 }

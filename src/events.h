@@ -11,29 +11,27 @@
 #include <string>
 #include <vector>
 
+#include "deadline.h"
+#include "eventscan.h"
 #include "settings.h"
 #include "unique_fd.h"
 
-class EventStream {
+class EventStream final : public FileSink {
 public:
     // Opens `path` without blocking: a regular file is appended to, a FIFO
     // or a descriptor the host passed (/dev/fd/N) is written as it takes
     // it. One that cannot be opened is said once, and the run goes on.
     explicit EventStream(const std::string& path);
-    // Waits at most a second for what is still queued, then drops it.
-    ~EventStream();
     EventStream(const EventStream&) = delete;
     EventStream& operator=(const EventStream&) = delete;
 
     void start(const RunSettings& s, const std::string& dir);
-    void file(const std::string& name, std::optional<uint64_t> size);
+    void file(const FileFacts& f) override;
     // At most four a second for a file; dropped first when the reader lags.
-    void progress(const std::string& name, uint64_t bytes, std::optional<uint64_t> size, uint64_t bps);
-    // `record`: the line appended to the transfer log, without its line
-    // end; null when none was. Its seconds count from the file's event.
-    void done(const std::string& name, uint64_t bytes, uint64_t bps, const std::string* record);
-    void failed(const std::string& name, uint64_t bytes, const char* reason, const std::string& message,
-                const std::string& partial);
+    void progress(const FileFacts& f) override;
+    // Its seconds count from the file's event.
+    void done(const FileFacts& f, const std::string* record) override;
+    void failed(const FileFacts& f, FailReason why, const std::string& message, const std::string& partial) override;
     // How the command ended: its raw wait status, or none when it never
     // ran; and whether it could not run at all (the run's result is then an error).
     void command_ended(std::optional<int> wait_status, bool could_not_run)
@@ -43,12 +41,14 @@ public:
     }
     // The last line, once: `error` says the command could not run or the run
     // ended by a Fatal message; `stop` is the signal that stopped the run.
+    // What is still queued then waits for the reader until the timeline's
+    // bound, and is dropped after it.
     void end(bool error, int stop, int status);
 
 private:
     struct Line;
     void emit(Line& line, bool droppable);
-    bool flush(int wait_ms);
+    bool flush(const Deadline& until);
     bool write_some(const std::string& bytes, size_t& at);
     void give_up(int err);
 
@@ -58,10 +58,10 @@ private:
     bool broken_ = false;
     std::deque<std::string> queue_;
     size_t written_of_front_ = 0;
-    double started_;
-    std::map<std::string, double> file_started_;  // by name, for a done event's seconds
+    Clock::time_point started_;
+    std::map<std::string, Clock::time_point> file_started_;  // by name, for a done event's seconds
     std::string progress_name_;
-    double last_progress_ = -1;
+    std::optional<Clock::time_point> last_progress_;
     int files_done_ = 0;
     int files_failed_ = 0;
     uint64_t bytes_ = 0;

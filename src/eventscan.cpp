@@ -1,13 +1,10 @@
 #include "eventscan.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <algorithm>
 #include <csignal>
 
-#include "logscan.h"
 #include "moved.h"
 
 namespace {
@@ -41,21 +38,6 @@ std::optional<uint64_t> number(std::string_view& s)
 
 bool contains(std::string_view s, std::string_view word) { return s.find(word) != std::string_view::npos; }
 
-// An XMODEM send's header names the file its own way: "Sending NAME, 12
-// blocks: Give your local XMODEM receive command now."; the count that ends
-// the name is the last one. Empty when `text` is no such header.
-std::string_view xmodem_name(std::string_view text)
-{
-    const size_t at = take(text, "Sending ") ? text.rfind(" blocks: ") : std::string_view::npos;
-    size_t digits = at == std::string_view::npos ? 0 : at;
-    while (digits > 0 && text[digits - 1] >= '0' && text[digits - 1] <= '9')
-        --digits;
-    if (digits == at || digits < 3 || text.substr(digits - 2, 2) != ", ")
-        return {};
-    const std::string_view name = text.substr(0, digits - 2);
-    return name.substr(name.rfind('/') + 1);  // as its record has it
-}
-
 }  // namespace
 
 const char* reason_word(FailReason reason)
@@ -64,46 +46,64 @@ const char* reason_word(FailReason reason)
     return words[static_cast<int>(reason)];
 }
 
-EventScanner::EventScanner(Sink sink, bool sending, const std::vector<std::string>& names, std::string dir)
-    : sink_(std::move(sink)), sending_(sending), dir_(std::move(dir))
+EventScanner::EventScanner(FileSink& sink, bool sending, const std::vector<std::string>& names,
+                           const ReceivedFiles* received)
+    : sink_(sink), sending_(sending), received_(received)
 {
     for (const std::string& name : names)
-        unnamed_.emplace_back(name, last_component(name));
-    if (!sending_) {
-        dir_fd_ = UniqueFd(::open(dir_.empty() ? "." : dir_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-        made_here_ = received_check(dir_, file_clock_now());
-    }
+        unannounced_.emplace_back(name, last_component(name));
 }
 
-void EventScanner::feed(std::string_view bytes)
+void EventScanner::header(std::string_view line, const std::string& name)
 {
-    for (const char c : bytes) {
-        // A CR in a header is part of the name.
-        if (c == '\n' || (c == '\r' && !(sending_ ? line_.starts_with("Sending")
-                                                  : line_.starts_with("Receiving: ") ||
-                                                        line_.starts_with("rz: ready to receive "))))
-            line_ended();
-        else if (line_.size() < max_header)
-            line_ += c;
-    }
-}
-
-void EventScanner::line_ended()
-{
-    const std::string line = std::exchange(line_, {});
-    const std::string_view text = trim(line);
-    const std::string_view xmodem = sending_ ? xmodem_name(text) : std::string_view();
-    std::string_view name = xmodem.empty() ? text : xmodem;
-    if (xmodem.empty() &&
-        !(sending_ ? take(name, "Sending: ") : take(name, "Receiving: ") || take(name, "rz: ready to receive ")))
-        return message(trim(count(text)));
-    last_words_ = text;
     ++announced_;
+    if (name.empty())  // YMODEM's closing header: no file, and the last one is over
+        return;
+    last_words_ = trim(line);
     since_header_.reset();
     cannot_open_.clear();
-    take_named(name, false);
-    files_.push_back(Entry{FileFacts{std::string(name), std::nullopt, 0, 0}, std::nullopt, false, announced_});
+    name_rest_.clear();
+    // sz's header ends at a line end in the name: the given name tells the
+    // rest, which then passes by as lines of its own. sz sends in the order
+    // given, so the first name still to come that fits is the one.
+    const auto it = std::find_if(unannounced_.begin(), unannounced_.end(), [&](const auto& n) {
+        const std::string& as_recorded = n.second;
+        return as_recorded.starts_with(name) &&
+               (as_recorded.size() == name.size() || (sending_ && as_recorded[name.size()] == '\n'));
+    });
+    const std::string given = it == unannounced_.end() ? "" : take_given(std::string(it->second), false);
+    name_rest_ = given.size() > name.size() ? given.substr(name.size() + 1) : "";
+    files_.push_back(Entry{FileFacts{given.empty() ? name : given, std::nullopt, 0, 0}, std::nullopt, false,
+                           announced_});
     sink_.file(files_.back().facts);
+}
+
+void EventScanner::line(std::string_view text)
+{
+    if (!name_rest_.empty()) {
+        const bool rest = name_rest_.starts_with(text) &&
+                          (text.size() == name_rest_.size() || name_rest_[text.size()] == '\n' ||
+                           name_rest_[text.size()] == '\r');
+        name_rest_ = rest ? name_rest_.substr(std::min(name_rest_.size(), text.size() + 1)) : "";
+        if (rest)
+            return;
+    }
+    message(trim(count(trim(text))));
+}
+
+void EventScanner::completed(const TransferLogRecord& rec, const std::string* written, bool believed)
+{
+    Entry* const file = current();
+    if (!file)
+        return;
+    file->counted = true;
+    // A record no file backs leaves its file to fail at the end; one that
+    // names a given name only up to its line end is that name's.
+    if (!believed && file->facts.name == rec.file)
+        return;
+    const Entry gone = std::move(*file);
+    files_.pop_back();
+    sink_.done(gone.facts, written);
 }
 
 EventScanner::Entry* EventScanner::current()
@@ -141,8 +141,8 @@ std::string_view EventScanner::count(std::string_view text)
         // The count wraps at 256 and ends negative (passed over): the copy tells.
         if (take(text, " -"))
             number(text);
-        else if (number(text) && file)
-            bytes = size_on_disk(file->facts.name);
+        else if (number(text) && file && received_)
+            bytes = received_->size(file->facts.name);
     } else {
         return text;
     }
@@ -150,7 +150,6 @@ std::string_view EventScanner::count(std::string_view text)
         if (*bytes > file->facts.bytes)
             file->said.reset();  // the transfer went on after whatever the stream said
         file->facts.bytes = *bytes;
-        file->counted = !progress;
         if (progress)
             sink_.progress(file->facts);
     }
@@ -216,40 +215,24 @@ void EventScanner::fail(Entry& entry, const Said::value_type& why, const std::st
 void EventScanner::fail_named(std::string_view given, FailReason reason, std::string_view text)
 {
     const std::string name = last_component(std::string(given));
-    if (!take_named(given, true))
-        take_named(name, false);
+    if (take_given(given, true).empty())
+        take_given(name, false);
     sink_.failed(FileFacts{name, std::nullopt, 0, 0}, reason, std::string(text), "");
 }
 
-bool EventScanner::take_named(std::string_view name, bool as_given)
+std::string EventScanner::take_given(std::string_view name, bool as_given)
 {
-    const auto it = std::find_if(unnamed_.begin(), unnamed_.end(),
+    const auto it = std::find_if(unannounced_.begin(), unannounced_.end(),
                                  [&](const auto& n) { return (as_given ? n.first : n.second) == name; });
-    if (it == unnamed_.end())
-        return false;
-    unnamed_.erase(it);
-    return true;
-}
-
-const FileFacts* EventScanner::facts(const std::string& name) const
-{
-    const auto it = std::find_if(files_.begin(), files_.end(), [&](const Entry& e) { return e.facts.name == name; });
-    return it == files_.end() ? nullptr : &it->facts;
-}
-
-void EventScanner::completed(const std::string& name)
-{
-    const auto it = std::find_if(files_.begin(), files_.end(), [&](const Entry& e) { return e.facts.name == name; });
-    if (it != files_.end())
-        files_.erase(it);
-    else  // one the stream never announced here: no longer owed
-        take_named(name, false);
+    if (it == unannounced_.end())
+        return {};
+    std::string recorded = std::move(it->second);
+    unannounced_.erase(it);
+    return recorded;
 }
 
 void EventScanner::finish(int wait_status, int stop_signal)
 {
-    if (!line_.empty())
-        line_ended();
     // A hang-up or a broken pipe, as a signal or as the status sz and rz
     // exit with once they have caught one.
     const int code = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : 0;
@@ -265,24 +248,12 @@ void EventScanner::finish(int wait_status, int stop_signal)
     while (!files_.empty()) {
         Entry& file = files_.front();
         // A copy that this run made and left behind, whatever it holds.
-        std::string partial;
-        if (!sending_ && made_here_(TransferLogRecord{'R', 0, file.facts.name}))
-            partial = dir_.empty() ? file.facts.name : dir_ + "/" + file.facts.name;
+        const std::string partial = received_ ? received_->partial(file.facts.name) : "";
         fail(file, why(file.said), partial);
     }
     // Named, never announced: what ended the batch ended them too.
-    for (const auto& named : std::exchange(unnamed_, {})) {
+    for (const auto& named : std::exchange(unannounced_, {})) {
         const auto [reason, message] = why(since_header_);
         sink_.failed(FileFacts{named.second, std::nullopt, 0, 0}, reason, message, "");
     }
-}
-
-std::optional<uint64_t> EventScanner::size_on_disk(const std::string& name) const
-{
-    // Only beneath `dir`, and never through a link at the end.
-    struct stat st {};
-    if (!dir_fd_ || name.empty() || name[0] == '/' || contains("/" + name + "/", "/../") ||
-        fstatat(dir_fd_.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode))
-        return std::nullopt;
-    return static_cast<uint64_t>(st.st_size);
 }

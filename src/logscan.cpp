@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -97,9 +98,12 @@ void LogScanner::examine(char ended_by)
             prefix = 21;
         }
         if (prefix == 0) {
+            tell_line(ended_by);
             count_bytes(text);
             return;
         }
+        if (listener_ && !line_.empty())  // a long line went on with a header
+            listener_->line(std::exchange(line_, {}));
         // A header is no byte count, whatever its name holds.
         done_ = 1;
         prefix_ = prefix;
@@ -115,8 +119,30 @@ void LogScanner::examine(char ended_by)
     }
     name_ended_ = name_ended_ || has_nul;
     continuing_ = ended_by != '\n';
-    if (!continuing_)
-        file_ = name_of(header_, prefix_, action_ == SEND);
+    if (continuing_)
+        return;
+    file_ = name_of(header_, prefix_, action_ == SEND);
+    if (listener_)
+        listener_->header(rstrip(header_), file_);
+}
+
+void LogScanner::tell_line(char ended_by)
+{
+    if (!listener_)
+        return;
+    line_.append(chunk_, 0, max_header - std::min(max_header, line_.size()));
+    if (ended_by != 0)
+        listener_->line(std::exchange(line_, {}));
+}
+
+void LogScanner::end()
+{
+    if (!listener_ || continuing_)
+        return;
+    line_.append(chunk_, 0, max_header - std::min(max_header, line_.size()));
+    if (!line_.empty())
+        listener_->line(std::exchange(line_, {}));
+    chunk_.clear();
 }
 
 void LogScanner::count_bytes(std::string_view text)

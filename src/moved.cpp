@@ -5,11 +5,6 @@
 #include <sys/sysmacros.h>
 
 #include <map>
-#include <memory>
-#include <set>
-#include <tuple>
-
-#include "unique_fd.h"
 
 namespace {
 
@@ -58,32 +53,53 @@ RecordCheck sent_check(const std::vector<std::string>& names)
     };
 }
 
-RecordCheck received_check(const std::string& dir, time_t started)
+ReceivedFiles::ReceivedFiles(const std::string& dir, time_t started)
+    : dir_(dir), at_(::open(dir.empty() ? "." : dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC)), started_(started)
 {
-    auto at = std::make_shared<UniqueFd>(::open(dir.empty() ? "." : dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-    // The files already recorded: device, inode and birth time (0 where
-    // unknown), so that a second record for one file is passed over.
-    using FileId = std::tuple<dev_t, ino_t, int64_t, uint32_t>;
-    auto recorded = std::make_shared<std::set<FileId>>();
-    return [at, started, recorded](const TransferLogRecord& rec) {
-        if (rec.direction != 'R' || !*at)
-            return false;
-        const UniqueFd file = open_beneath(at->get(), rec.file);
-        struct statx st {};
-        if (!file ||
-            statx(file.get(), "", AT_EMPTY_PATH, STATX_TYPE | STATX_INO | STATX_CTIME | STATX_BTIME, &st) != 0 ||
-            !S_ISREG(st.stx_mode))
-            return false;
-        // rz -p never writes over a file, so a file it wrote was born during
-        // the run; a status change alone may be another process's doing.
-        // Without a birth time, the status change is all there is.
-        const bool born = (st.stx_mask & STATX_BTIME) != 0;
-        if ((born ? st.stx_btime.tv_sec : st.stx_ctime.tv_sec) < started)
-            return false;
-        const FileId id{makedev(st.stx_dev_major, st.stx_dev_minor), st.stx_ino, born ? st.stx_btime.tv_sec : 0,
-                        born ? st.stx_btime.tv_nsec : 0};
-        return recorded->insert(id).second;
-    };
+}
+
+std::optional<ReceivedFiles::FileId> ReceivedFiles::made_here(const std::string& name) const
+{
+    const UniqueFd file = at_ ? open_beneath(at_.get(), name) : UniqueFd();
+    struct statx st {};
+    if (!file || statx(file.get(), "", AT_EMPTY_PATH, STATX_TYPE | STATX_INO | STATX_CTIME | STATX_BTIME, &st) != 0 ||
+        !S_ISREG(st.stx_mode))
+        return std::nullopt;
+    // rz -p never writes over a file, so a file it wrote was born during
+    // the run; a status change alone may be another process's doing.
+    // Without a birth time, the status change is all there is.
+    const bool born = (st.stx_mask & STATX_BTIME) != 0;
+    if ((born ? st.stx_btime.tv_sec : st.stx_ctime.tv_sec) < started_)
+        return std::nullopt;
+    return FileId{makedev(st.stx_dev_major, st.stx_dev_minor), st.stx_ino, born ? st.stx_btime.tv_sec : 0,
+                  born ? st.stx_btime.tv_nsec : 0};
+}
+
+bool ReceivedFiles::believe(const TransferLogRecord& rec)
+{
+    const auto id = rec.direction == 'R' ? made_here(rec.file) : std::nullopt;
+    return id && recorded_.insert(*id).second;  // a second record for one file is passed over
+}
+
+std::optional<uint64_t> ReceivedFiles::size(const std::string& name) const
+{
+    const UniqueFd file = at_ ? open_beneath(at_.get(), name) : UniqueFd();
+    struct stat st {};
+    if (!file || fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode))
+        return std::nullopt;
+    return static_cast<uint64_t>(st.st_size);
+}
+
+std::string ReceivedFiles::partial(const std::string& name) const
+{
+    if (!made_here(name))
+        return "";
+    return dir_.empty() ? name : dir_ + "/" + name;
+}
+
+RecordCheck received_check(std::shared_ptr<ReceivedFiles> files)
+{
+    return [files](const TransferLogRecord& rec) { return files->believe(rec); };
 }
 
 time_t file_clock_now()

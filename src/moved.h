@@ -4,11 +4,19 @@
 // system or our own command line backs it.
 #pragma once
 
+#include <sys/types.h>
+
+#include <cstdint>
 #include <ctime>
+#include <memory>
+#include <optional>
+#include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "logrecord.h"
+#include "unique_fd.h"
 
 // The last path component of `path`, as sz names a file it sends.
 std::string last_component(const std::string& path);
@@ -18,12 +26,36 @@ std::string last_component(const std::string& path);
 // was given.
 RecordCheck sent_check(const std::vector<std::string>& names);
 
-// A receive record is believed when its name, taken beneath `dir` (where rz
-// ran; "." for here) without going up or following a symlink, is a regular
-// file born in or after the second `started` (whose status changed then,
-// where the file system keeps no birth time), and that file has had no record
-// yet.
-RecordCheck received_check(const std::string& dir, time_t started);
+// The directory rz writes in, opened once, and the files of it that this run
+// made. A name is taken beneath it without going up or following a symlink.
+class ReceivedFiles {
+public:
+    // `dir`: where rz runs ("" for here); `started`: the second the run began.
+    ReceivedFiles(const std::string& dir, time_t started);
+
+    // A receive record is believed when its name is a regular file born in
+    // or after `started` (whose status changed then, where the file system
+    // keeps no birth time), and that file has had no record yet.
+    bool believe(const TransferLogRecord& rec);
+    // The size of the regular file so named, when there is one.
+    std::optional<uint64_t> size(const std::string& name) const;
+    // The path of the copy so named that this run made and a failure left
+    // behind; empty when there is none.
+    std::string partial(const std::string& name) const;
+
+private:
+    using FileId = std::tuple<dev_t, ino_t, int64_t, uint32_t>;
+    // The file's identity when it is a regular file this run made.
+    std::optional<FileId> made_here(const std::string& name) const;
+
+    std::string dir_;
+    UniqueFd at_;
+    time_t started_;
+    std::set<FileId> recorded_;
+};
+
+// The record check of a receive into `files`.
+RecordCheck received_check(std::shared_ptr<ReceivedFiles> files);
 
 // The clock that file times come from, in whole seconds.
 time_t file_clock_now();

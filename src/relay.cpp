@@ -27,8 +27,6 @@ constexpr size_t block = size_t{64} * 1024;
 // Room in each of the command's pipes (best effort: the system may cap it),
 // so that a command writes ahead while the relay gathers.
 constexpr int pipe_room = 256 * 1024;
-// How long, after a stop, the line may take to accept what is left.
-constexpr int stop_grace_ms = 1000;
 
 // The commands write a few hundred bytes at a time; a relay that woke for
 // each write made a large transfer about a third slower. So while data
@@ -40,27 +38,20 @@ class LinePacing {
 public:
     void before_read()
     {
-        long long now = clock_ns();
+        Clock::time_point now = Clock::now();
         if (now - last_ < streaming) {
             const timespec pause_time{0, pause};
             nanosleep(&pause_time, nullptr);
-            now = clock_ns();
+            now = Clock::now();
         }
         last_ = now;
     }
 
 private:
-    static constexpr long long streaming = 1000000;
+    static constexpr std::chrono::microseconds streaming{1000};
     static constexpr long pause = 250000;
 
-    static long long clock_ns()
-    {
-        timespec t{};
-        clock_gettime(CLOCK_MONOTONIC, &t);
-        return t.tv_sec * 1000000000LL + t.tv_nsec;
-    }
-
-    long long last_ = -streaming;
+    Clock::time_point last_{};
 };
 
 void signal_fd(const UniqueFd& fd)
@@ -178,6 +169,7 @@ LineRelay::LineRelay(Coding coding, bool command_sends, int from, int to)
 
 LineRelay::~LineRelay()
 {
+    abandon();  // a line that takes nothing holds up no end
     signal_fd(quit_);
     if (outward_.joinable())
         outward_.join();
@@ -218,28 +210,19 @@ void LineRelay::finish(SignalHold& hold)
     child_in_.reset();
     child_out_.reset();
     if (outward_.joinable()) {
-        timespec started{};
-        bool stopped = false;
+        // The line gets what it takes while it takes something; it is given
+        // up on a while after a stop, or once it has taken nothing for a
+        // while since the command ended.
+        const Clock::time_point ended = Clock::now();
         for (;;) {
+            const Clock::time_point moved = std::max(ended, Clock::time_point(Clock::duration(moved_.load())));
+            const Deadline give_up =
+                hold.after_stop(bounds::stop_grace).earlier(Deadline(moved + bounds::idle_line));
+            if (!dropping_ && give_up.passed())
+                abandon();
             pollfd done{done_.get(), POLLIN, 0};
-            timespec left{}, now{};
-            clock_gettime(CLOCK_MONOTONIC, &now);
-            if (!stopped && stop_held() != 0) {
-                stopped = true;
-                started = now;
-            }
-            const timespec* limit = nullptr;
-            if (stopped && !dropping_) {
-                const long long ms = stop_grace_ms - ((now.tv_sec - started.tv_sec) * 1000LL +
-                                                      (now.tv_nsec - started.tv_nsec) / 1'000'000);
-                if (ms <= 0) {
-                    abandon();
-                    continue;
-                }
-                left = {static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1'000'000};
-                limit = &left;
-            }
-            if (ppoll(&done, 1, limit, &hold.wait_mask()) > 0)
+            timespec left{};
+            if (ppoll(&done, 1, dropping_ ? nullptr : give_up.remaining(left), &hold.wait_mask()) > 0)
                 break;
         }
         outward_.join();
@@ -291,7 +274,12 @@ void LineRelay::relay_out()
 {
     std::vector<char> raw(block), coded(coding_ == Coding::telnet ? 2 * block : 0);
     LinePacing pacing;
-    auto to_line = [this](const char* d, size_t s) { return to_.write(d, s); };
+    auto to_line = [this](const char* d, size_t s) {
+        const ssize_t n = to_.write(d, s);
+        if (n > 0)
+            moved_ = Clock::now().time_since_epoch().count();
+        return n;
+    };
     while (wait_for(out_.get(), POLLIN, quit_.get())) {
         pacing.before_read();
         const ssize_t n = ::read(out_.get(), raw.data(), raw.size());

@@ -45,7 +45,8 @@ public:
     // to `to`; on a terminal, the flow control suits a command that sends
     // or one that receives.
     LineRelay(Coding coding, bool command_sends, int from = 0, int to = 1);
-    // Ends what finish() would end, without waiting for the command's output.
+    // Ends what finish() would end, without waiting for the command's output
+    // to reach the line.
     ~LineRelay();
     LineRelay(const LineRelay&) = delete;
     LineRelay& operator=(const LineRelay&) = delete;
@@ -69,9 +70,10 @@ public:
     void abandon();
 
     // Call once the command has ended. Returns once everything it wrote has
-    // reached the line, or the line failed, or, after a stop, the line would
-    // not take it within a second; then stops reading the line, closes the
-    // command's input and puts a terminal line back as it was found. A line
+    // reached the line, or the line failed, or the line was given up on: a
+    // second after a stop, or once it took nothing for five seconds (see
+    // deadline.h); then stops reading the line, closes the command's input
+    // and puts a terminal line back as it was found. A line
     // that closes or fails while relaying closes the command's input and,
     // should it write on, its output too: it ends as on a line that was cut.
     void finish(SignalHold& hold);
@@ -90,6 +92,7 @@ private:
     UniqueFd drop_;                  // eventfd: readable once the line is waited on no more
     UniqueFd done_;                  // eventfd: readable once the outward direction has ended
     std::atomic<bool> dropping_{false};
+    std::atomic<Clock::rep> moved_{0};  // when the line last took something
     TelnetDecoder decoder_;
     std::thread inward_, outward_;
     int terminal_ = -1;  // the line's descriptor while it is a terminal we made raw

@@ -7,8 +7,7 @@ namespace {
 volatile sig_atomic_t held = 0;   // the stop that ends the run after the records
 volatile sig_atomic_t fresh = 0;  // a stop not yet passed on
 constexpr int run_signals[] = {SIGPIPE, SIGXFSZ, SIGINT, SIGQUIT};
-sigset_t found_default;                 // those of run_signals that were not ignored
-const sigset_t* open_mask = nullptr;  // the mask to wait with while a hold is alive
+sigset_t found_default;  // those of run_signals that were not ignored
 
 extern "C" void hold_signal(int sig)
 {
@@ -51,7 +50,6 @@ SignalHold::SignalHold()
         ++i;
     }
     sigprocmask(SIG_BLOCK, &blocked, nullptr);
-    open_mask = &mask_;
 }
 
 const sigset_t& SignalHold::child_defaults() const { return found_default; }
@@ -63,43 +61,50 @@ int SignalHold::take_stop()
     return sig;
 }
 
-void SignalHold::restore()
+int SignalHold::stop()
 {
-    released_ = true;
-    open_mask = nullptr;
-    int i = 0;
-    for (int sig : held_signals)
-        sigaction(sig, &old_[i++], nullptr);
-    // A stop that came after the last wait is delivered here, by default.
-    sigprocmask(SIG_SETMASK, &mask_, nullptr);
+    if (held && !stopped_at_)
+        stopped_at_ = Clock::now();
+    return held;
 }
 
-void SignalHold::release()
+Deadline SignalHold::after_stop(milliseconds after)
 {
-    restore();
-    if (const int sig = held) {
-        held = 0;
-        signal(sig, SIG_DFL);
-        sigset_t one;
-        sigemptyset(&one);
-        sigaddset(&one, sig);
-        sigprocmask(SIG_UNBLOCK, &one, nullptr);
-        raise(sig);
-    }
+    return stop() ? Deadline(*stopped_at_ + after) : Deadline();
+}
+
+void SignalHold::pause(Clock::duration pause)
+{
+    timespec left{};
+    ppoll(nullptr, 0, Deadline::in(pause).remaining(left), &mask_);
 }
 
 SignalHold::~SignalHold()
 {
-    if (!released_)
-        restore();
+    // A stop that came after the last wait is caught now, so that it is not
+    // taken by default before the run's end is written.
+    const timespec zero{};
+    ppoll(nullptr, 0, &zero, &mask_);
+    int i = 0;
+    for (int sig : held_signals)
+        sigaction(sig, &old_[i++], nullptr);
+    sigset_t mask = mask_;
+    if (held)
+        for (int sig : held_signals)
+            sigaddset(&mask, sig);
+    sigprocmask(SIG_SETMASK, &mask, nullptr);
 }
 
-int stop_held() { return open_mask ? static_cast<int>(held) : 0; }
+int held_stop() { return held; }
 
-void pause_for(const timespec& pause)
+void end_by_stop(int sig)
 {
-    if (open_mask)
-        ppoll(nullptr, 0, &pause, open_mask);
-    else
-        nanosleep(&pause, nullptr);
+    if (sig == 0)
+        return;
+    signal(sig, SIG_DFL);
+    raise(sig);  // blocked: pending until the mask opens below
+    sigset_t one;
+    sigemptyset(&one);
+    sigaddset(&one, sig);
+    sigprocmask(SIG_UNBLOCK, &one, nullptr);
 }

@@ -5,7 +5,8 @@
 #pragma once
 
 #include <signal.h>
-#include <time.h>
+
+#include "deadline.h"
 
 // Ignores, for the whole run: broken pipes and the file size limit, so that
 // a write to a peer that went away, or a record too big for the log, fails
@@ -20,10 +21,8 @@ public:
     // wait (wait_mask()), so that a stop is seen at once and passed on to the
     // command. Signals that were ignored when we came stay ignored.
     SignalHold();
-    // Puts the dispositions and the mask back; then, if a hang-up or
-    // terminate was held, ends the process with it. The last step of a run.
-    void release();
-    // Puts them back if release() never came, without raising anything.
+    // Puts the dispositions and the mask back, but a held stop (and a second
+    // one, should it come) stays blocked until end_by_stop().
     ~SignalHold();
     SignalHold(const SignalHold&) = delete;
     SignalHold& operator=(const SignalHold&) = delete;
@@ -38,20 +37,23 @@ public:
 
     // A stop that came since the last call, to pass on; 0 when none did.
     int take_stop();
+    // The stop held so far, 0 when none.
+    int stop();
+    // The timeline that follows a stop: `after` past the moment it was
+    // first seen here; never while none has come.
+    Deadline after_stop(milliseconds after);
+    // Sleeps for `pause`, or less when a stop comes meanwhile.
+    void pause(Clock::duration pause);
 
 private:
-    void restore();
-
     static constexpr int held_signals[] = {SIGHUP, SIGTERM};
     struct sigaction old_[2]{};
     sigset_t mask_{};
-    bool released_ = false;
+    std::optional<Clock::time_point> stopped_at_;
 };
 
-// The stop held so far (hang-up or terminate), 0 when none; 0 too when no
-// SignalHold is alive.
-int stop_held();
-
-// Sleeps for `pause`, a stop free to arrive meanwhile (it is held, and
-// stop_held() then says so); returns early when one does.
-void pause_for(const timespec& pause);
+// The stop that the last hold caught, 0 when none: the run ends by it once
+// its end is written.
+int held_stop();
+// Ends the process by `sig` as a host's stop asked; returns when `sig` is 0.
+void end_by_stop(int sig);

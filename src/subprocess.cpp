@@ -47,60 +47,6 @@ private:
     long ns_;
 };
 
-// What follows a stop passed on to the command, however the line behaves:
-// after a grace, we stop waiting on the user (the caller's give-up); after a
-// bound, the command is killed. The run then ends within seconds.
-class StopTimeline {
-public:
-    enum Step { nothing, give_up, kill };
-
-    void begin()
-    {
-        if (!started_)
-            started_ = now();
-    }
-    // The step that has come due since the last call.
-    Step due()
-    {
-        if (!started_ || done_ == kill)
-            return nothing;
-        const long long waited = now() - started_;
-        if (done_ == nothing && waited >= grace_ms) {
-            done_ = give_up;
-            return give_up;
-        }
-        if (done_ == give_up && waited >= bound_ms) {
-            done_ = kill;
-            return kill;
-        }
-        return nothing;
-    }
-    // The time to the next step, in `left`; null when none is to come.
-    const timespec* until_next(timespec& left) const
-    {
-        if (!started_ || done_ == kill)
-            return nullptr;
-        const long long ms = std::max(0LL, (done_ == nothing ? grace_ms : bound_ms) - (now() - started_));
-        left = {static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1'000'000};
-        return &left;
-    }
-
-private:
-    static constexpr long long grace_ms = 1000;
-    static constexpr long long bound_ms = 3000;
-    static long long now()
-    {
-        timespec t{};
-        clock_gettime(CLOCK_MONOTONIC, &t);
-        return t.tv_sec * 1000LL + t.tv_nsec / 1'000'000;
-    }
-    long long started_ = 0;
-    Step done_ = nothing;
-};
-
-// Waits for `pid` to end, at most `ms` milliseconds; true once it has.
-bool ended_within(pid_t pid, int ms);
-
 bool has_ended(pid_t pid)
 {
     siginfo_t info{};
@@ -121,15 +67,18 @@ private:
     T object_{};
 };
 
-bool ended_within(pid_t pid, int ms)
+// Waits for `pid` to end, until `deadline`; true once it has.
+bool ended_by(pid_t pid, const Deadline& deadline)
 {
     const UniqueFd pidfd(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
-    for (int waited = 0; !has_ended(pid); waited += 10) {
-        if (waited >= ms)
+    while (!has_ended(pid)) {
+        if (deadline.passed())
             return false;
+        // Without a pidfd (old kernels), a look every 10 ms.
         pollfd end{pidfd.get(), POLLIN, 0};
-        if (!pidfd || poll(&end, 1, 10) < 0)
-            poll(nullptr, 0, 10);
+        timespec left{};
+        if (!pidfd || ppoll(&end, 1, deadline.remaining(left), nullptr) < 0)
+            nanosleep(&pause_after_failure, nullptr);
     }
     return true;
 }
@@ -178,7 +127,7 @@ Subprocess::~Subprocess()
     // host would ask us, then made to; either way it is reaped.
     stream_.reset();
     kill(pid_, SIGTERM);
-    if (!ended_within(pid_, 1000))
+    if (!ended_by(pid_, Deadline::in(bounds::forgotten_command)))
         kill(pid_, SIGKILL);
     while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
     }
@@ -221,28 +170,27 @@ Subprocess::Exit Subprocess::finish(const std::function<void(std::string_view)>&
     // Readable once the process has ended. Without it (old kernels) the
     // stream is read to its end, and the process then waited for.
     const UniqueFd pidfd(static_cast<int>(syscall(SYS_pidfd_open, pid_, 0)));
-    StopTimeline stop;
+    bool given_up = false, killed = false;
     for (bool ended = false; !ended && (stream_ || pidfd);) {
         // Looked at before every wait, so that no stop waits for the
         // command's next line. The process is ours until we reap it below,
         // so this reaches no other.
-        if (const int sig = hold.take_stop()) {
+        if (const int sig = hold.take_stop())
             kill(pid_, sig);
-            stop.begin();
-        }
-        switch (stop.due()) {
-        case StopTimeline::give_up:
+        const Deadline give_up_at = hold.after_stop(bounds::stop_grace);
+        const Deadline kill_at = hold.after_stop(bounds::stop_kill);
+        if (!given_up && give_up_at.passed()) {
+            given_up = true;
             give_up();
-            break;
-        case StopTimeline::kill:
+        }
+        if (!killed && kill_at.passed()) {
+            killed = true;
             kill(pid_, SIGKILL);
-            break;
-        case StopTimeline::nothing:
-            break;
         }
         pollfd fds[2] = {{stream_.get(), POLLIN, 0}, {pidfd.get(), POLLIN, 0}};
         timespec left{};
-        const int ready = ppoll(fds, 2, stop.until_next(left), &hold.wait_mask());
+        const Deadline next = killed ? Deadline() : given_up ? kill_at : give_up_at;
+        const int ready = ppoll(fds, 2, next.remaining(left), &hold.wait_mask());
         if (ready == 0)
             continue;
         if (ready < 0) {

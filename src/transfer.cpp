@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -33,6 +34,7 @@ struct Job {
     std::string dir;   // empty: here
     std::function<std::string(const std::string& log)> command;
     RecordCheck moved;
+    std::shared_ptr<ReceivedFiles> received;  // a receive's directory; null for a send
 };
 
 // Whether the shell itself said that it could not run the command: 126 and
@@ -72,103 +74,150 @@ private:
     int found_[2]{-1, -1};
 };
 
-// What a run holds while its command runs, let go of in one order on every
-// way out, by return or by exception: the command ended and reaped; the relay
-// finished, so that all the command wrote has reached the line (a terminal
-// is put back as it was found); the line's flags put back; the capture
-// removed; only then a held stop released, which may end the process.
+// `dir` ("" for here) as a path from the root, for what the events name;
+// as it is when the working directory cannot be had.
+std::string absolute(const std::string& dir)
+{
+    if (!dir.empty() && dir[0] == '/')
+        return dir;
+    const std::string here = current_directory();
+    return here.empty() ? dir : dir.empty() ? here : here + "/" + dir;
+}
+
+// One run of a job: what it holds while its command runs, made in start()
+// and let go of in end(), in one order on every way out, by return or by
+// exception: the command ended and reaped; the relay finished, so that all
+// the command wrote has reached the line (a terminal is put back as it was
+// found); the line's flags put back; the capture removed; last, the stop
+// hold, which keeps a stop that came for the driver to end by.
 class Run {
 public:
-    Run(const std::string& tmpdir, EventStream* events) : capture(tmpdir), events_(events) {}
+    Run(const RunSettings& s, Job job, EventStream* events)
+        : s_(s), job_(std::move(job)), events_(events), capture_(s.tmpdir)
+    {
+    }
     ~Run() { end(); }
     Run(const Run&) = delete;
     Run& operator=(const Run&) = delete;
 
-    // Once the command has ended, and before we write anything to the line.
-    void finish_relay()
-    {
-        if (relay)
-            relay->finish(hold);
-    }
-
-    void end()
-    {
-        if (ended_)
-            return;
-        ended_ = true;
-        child.reset();
-        finish_relay();
-        blocking.reset();
-        if (read)
-            debug_printf(2, "removing temporary log.\n");
-        const std::string path = capture.path();
-        if (const int err = capture.remove())
-            warn("Can't remove %s: %s\n", path.c_str(), std::strerror(err));
-        // A held stop ends the process in release(): the events end first.
-        if (events_ && stop_held())
-            events_->end(false, stop_held(), 128 + stop_held());
-        hold.release();
-    }
-
-    SignalHold hold;  // first made, last let go
-    Capture capture;
-    std::optional<BlockingLine> blocking;
-    std::optional<LineRelay> relay;
-    std::optional<Subprocess> child;
-    bool read = false;  // the command's stream was read to its end
+    // Starts the command with its stream captured and, over TELNET or on a
+    // terminal, its input and output relayed. False when that could not be
+    // done (said). Throws Fatal when the command is too long to be run.
+    bool start();
+    // Reads the command's stream until it has ended, and lets the line have
+    // what it wrote; then says how it went.
+    void finish();
 
 private:
+    void end();
+
+    const RunSettings& s_;
+    Job job_;
     EventStream* events_;
+    SignalHold hold_;  // first made, last let go
+    Capture capture_;
+    std::optional<EventScanner> scanner_;
+    std::optional<LogConversion> conversion_;
+    std::optional<BlockingLine> blocking_;
+    std::optional<LineRelay> relay_;
+    std::optional<Subprocess> child_;
+    std::string command_;
+    bool finished_ = false;  // the command's stream was read to its end
     bool ended_ = false;
 };
 
-// Tells a run's events what happens to each file: what the command's stream
-// says of it (the event scanner) and which record was written for it.
-class FileEvents {
-public:
-    // Writes the start event and watches `conversion`'s stream and records.
-    // `dir` is where a receive writes ("" for here).
-    FileEvents(EventStream& events, const RunSettings& s, const std::string& dir, LogConversion& conversion)
-        : events_(events),
-          scanner_(EventScanner::Sink{[this](const FileFacts& f) { events_.file(f.name, f.size); },
-                                      [this](const FileFacts& f) { events_.progress(f.name, f.bytes, f.size, f.bps); },
-                                      [this](const FileFacts& f, FailReason why, const std::string& message,
-                                             const std::string& partial) {
-                                          events_.failed(f.name, f.bytes, reason_word(why), message, partial);
-                                      }},
-                   s.action == Direction::send,
-                   s.action == Direction::send ? s.filename : std::vector<std::string>{}, absolute(dir))
-    {
-        events_.start(s, absolute(dir));
-        conversion.watch([this](std::string_view bytes) { scanner_.feed(bytes); },
-                         [this](const TransferLogRecord& rec, const std::string* line) {
-                             const FileFacts* f = scanner_.facts(rec.file);
-                             events_.done(rec.file, f ? f->bytes : 0, f ? f->bps : 0, line);
-                             scanner_.completed(rec.file);
-                         });
+bool Run::start()
+{
+    if (!capture_.ok()) {
+        fail("Can't open %s!\n", capture_.base().c_str());
+        return false;
     }
-
-    // Once the command has ended (its wait status; none when it never ran),
-    // every file that started or was named and did not complete is said to
-    // have failed. `stop`: the signal that stopped the run, or 0.
-    void ended(std::optional<int> wait_status, bool could_not_run, int stop)
-    {
-        scanner_.finish(wait_status.value_or(-1), stop);
-        events_.command_ended(wait_status, could_not_run);
+    const bool sending = s_.action == Direction::send;
+    if (events_) {
+        events_->start(s_, absolute(job_.dir));
+        scanner_.emplace(*events_, sending, sending ? s_.filename : std::vector<std::string>{}, job_.received.get());
     }
-
-private:
-    static std::string absolute(const std::string& dir)
-    {
-        if (!dir.empty() && dir[0] == '/')
-            return dir;
-        const std::string here = current_directory();
-        return dir.empty() ? here : here + "/" + dir;
+    conversion_.emplace(s_.veklog, job_.moved, scanner_ ? &*scanner_ : nullptr, &hold_);
+    // The shell becomes the command, so that the process we started, and
+    // pass a stop on to, is sz or rz itself.
+    command_ = "exec " + job_.command(capture_.path());
+    debug_printf(3, "system(\"%s\")\n", command_.c_str());
+    std::fflush(stdout);  // the command writes to the same standard output
+    // Over TELNET, or on a terminal, the command gets private pipes, relayed
+    // to and from the line; otherwise the line itself.
+    if (s_.telnet || isatty(0)) {
+        const auto coding = s_.telnet ? LineRelay::Coding::telnet : LineRelay::Coding::plain;
+        if (!relay_.emplace(coding, sending).ok()) {
+            const int err = errno;
+            if (s_.telnet) {
+                fail("Can't relay the TELNET connection: %s\n", std::strerror(err));
+                return false;
+            }
+            relay_.reset();  // a terminal is still a line the command can use itself
+        }
     }
+    if (!relay_)
+        blocking_.emplace();
+    child_.emplace(command_, job_.dir, hold_.child_defaults(), hold_.child_mask(), capture_.take_reader(),
+                   relay_ ? relay_->child_stdin() : -1, relay_ ? relay_->child_stdout() : -1);
+    if (relay_)
+        relay_->start();
+    if (child_->spawn_error() == E2BIG)
+        die(1, "Command too long for the shell (%zu characters)!\n", command_.size());
+    return true;
+}
 
-    EventStream& events_;
-    EventScanner scanner_;
-};
+void Run::finish()
+{
+    const Subprocess::Exit exit = child_->finish([this](std::string_view bytes) { conversion_->feed(bytes); }, hold_,
+                                                 [this] {
+                                                     if (relay_)
+                                                         relay_->abandon();
+                                                 });
+    conversion_->end();
+    finished_ = true;
+    if (relay_)
+        relay_->finish(hold_);  // before we write anything to the line
+
+    const int status = exit.status;
+    const int spawn_error = child_->spawn_error();
+    if (status != 0)
+        debug_printf(2, "Spawn returned %d!\n", status);
+    const bool not_run = spawn_error != 0 || shell_could_not_run(status, conversion_->first_line());
+    if (spawn_error != 0)
+        fail("Can't run %s!\n%s\n", job_.tool, std::strerror(spawn_error));
+    else if (not_run)
+        fail("Can't run %s!\n%s\n", job_.tool, conversion_->first_line().c_str());
+    if (scanner_) {
+        scanner_->finish(spawn_error ? -1 : status, hold_.stop());
+        events_->command_ended(spawn_error ? std::nullopt : std::optional(status), not_run);
+    }
+    if (s_.makeveklog())
+        debug_printf(3, "Reading: %s\n", capture_.path().c_str());
+    if (exit.read_error != 0)
+        warn("Can't read %s: %s\n", capture_.path().c_str(), std::strerror(exit.read_error));
+    if (const int passed = conversion_->passed_over()) {
+        const std::string note =
+            format_message("Passed over %d records for files this run did not move.\n", passed);
+        debug_printf(2, "%s", note.c_str());
+        report_note(note);
+    }
+}
+
+void Run::end()
+{
+    if (ended_)
+        return;
+    ended_ = true;
+    child_.reset();
+    relay_.reset();  // finished already, unless the run is failing
+    blocking_.reset();
+    if (finished_)
+        debug_printf(2, "removing temporary log.\n");
+    const std::string path = capture_.path();
+    if (const int err = capture_.remove())
+        warn("Can't remove %s: %s\n", path.c_str(), std::strerror(err));
+}
 
 // Runs the job with its diagnostic stream captured and converted while it
 // runs. A hang-up or terminate meanwhile is passed on to the command, and
@@ -176,70 +225,9 @@ private:
 // are written and the capture is gone.
 void run_job(const RunSettings& s, Job job, EventStream* events)
 {
-    Run run(s.tmpdir, events);
-    if (!run.capture.ok()) {
-        fail("Can't open %s!\n", run.capture.base().c_str());
-        return;
-    }
-    LogConversion conversion(s.veklog, std::move(job.moved));
-    std::optional<FileEvents> file_events;
-    if (events)
-        file_events.emplace(*events, s, job.dir, conversion);
-    // The shell becomes the command, so that the process we started, and
-    // pass a stop on to, is sz or rz itself.
-    const std::string command = "exec " + job.command(run.capture.path());
-    debug_printf(3, "system(\"%s\")\n", command.c_str());
-    std::fflush(stdout);  // the command writes to the same standard output
-    // Over TELNET, or on a terminal, the command gets private pipes, relayed
-    // to and from the line; otherwise the line itself.
-    if (s.telnet || isatty(0)) {
-        const auto coding = s.telnet ? LineRelay::Coding::telnet : LineRelay::Coding::plain;
-        if (!run.relay.emplace(coding, s.action == Direction::send).ok()) {
-            const int err = errno;
-            if (s.telnet) {
-                fail("Can't relay the TELNET connection: %s\n", std::strerror(err));
-                return;
-            }
-            run.relay.reset();  // a terminal is still a line the command can use itself
-        }
-    }
-    if (!run.relay)
-        run.blocking.emplace();
-    Subprocess& child = run.child.emplace(command, job.dir, run.hold.child_defaults(), run.hold.child_mask(),
-                                          run.capture.take_reader(), run.relay ? run.relay->child_stdin() : -1,
-                                          run.relay ? run.relay->child_stdout() : -1);
-    if (run.relay)
-        run.relay->start();
-    if (child.spawn_error() == E2BIG)
-        die(1, "Command too long for the shell (%zu characters)!\n", command.size());
-    const Subprocess::Exit exit = child.finish([&](std::string_view bytes) { conversion.feed(bytes); }, run.hold,
-                                               [&] {
-                                                   if (run.relay)
-                                                       run.relay->abandon();
-                                               });
-    run.read = true;
-    run.finish_relay();
-
-    const int status = exit.status;
-    if (status != 0)
-        debug_printf(2, "Spawn returned %d!\n", status);
-    const bool not_run = child.spawn_error() != 0 || shell_could_not_run(status, conversion.first_line());
-    if (child.spawn_error() != 0)
-        fail("Can't run %s!\n%s\n", job.tool, std::strerror(child.spawn_error()));
-    else if (not_run)
-        fail("Can't run %s!\n%s\n", job.tool, conversion.first_line().c_str());
-    if (file_events)
-        file_events->ended(child.spawn_error() ? std::nullopt : std::optional(status), not_run, stop_held());
-    if (s.makeveklog())
-        debug_printf(3, "Reading: %s\n", run.capture.path().c_str());
-    if (exit.read_error != 0)
-        warn("Can't read %s: %s\n", run.capture.path().c_str(), std::strerror(exit.read_error));
-    if (const int passed = conversion.passed_over()) {
-        const std::string note =
-            format_message("Passed over %d records for files this run did not move.\n", passed);
-        debug_printf(2, "%s", note.c_str());
-        report_note(note);
-    }
+    Run run(s, std::move(job), events);
+    if (run.start())
+        run.finish();
 }
 
 bool can_enter(const std::string& dir)
@@ -255,11 +243,8 @@ void send_files(const RunSettings& s, EventStream* events)
     if (!send_fits(s.proto, s.filename))
         die(1, "Xmodem sends one file at a time!\n");
     debug_printf(1, "Sending file batch.\n");
-    run_job(s, {"sz", "",
-                [&s](const std::string& log) {
-                    return build_send_command(s.filename, log, s.proto);
-                },
-                sent_check(s.filename)},
+    run_job(s, {"sz", "", [&s](const std::string& log) { return build_send_command(s.filename, log, s.proto); },
+                sent_check(s.filename), nullptr},
             events);
 }
 
@@ -269,8 +254,9 @@ void receive_files(const RunSettings& s, EventStream* events)
     if (s.proto == Protocol::xmodem)
         die(1, "Xmodem receives one named file!\n");
     debug_printf(2, "Receiving file batch.\n");
+    const auto received = std::make_shared<ReceivedFiles>(absolute(""), file_clock_now());
     run_job(s, {"rz", "", [&s](const std::string& log) { return build_receive_command(log, s.proto); },
-                received_check("", file_clock_now())},
+                received_check(received), received},
             events);
 }
 
@@ -286,11 +272,12 @@ void receive_one_file(const RunSettings& s, const std::string& fname, EventStrea
         dir = place.dir;
     else if (directory_required(fname))
         die(1, "Cannot change to directory %s!\n", place.dir.c_str());
+    const auto received = std::make_shared<ReceivedFiles>(absolute(dir), file_clock_now());
     run_job(s, {"rz", dir,
                 [&s, file = place.file](const std::string& log) {
                     return build_receive_command(log, s.proto, file);
                 },
-                received_check(dir, file_clock_now())},
+                received_check(received), received},
             events);
 }
 

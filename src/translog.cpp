@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <thread>
 
 #include "diag.h"
 #include "report.h"
@@ -16,16 +17,14 @@
 namespace {
 
 constexpr size_t max_first_line = 1024;
-// How long a record waits for the log's lock; someone else's reader may hold
-// it for as long as it likes.
-constexpr int lock_wait_ms = 2000;
-constexpr timespec lock_retry{0, 10'000'000};
+constexpr milliseconds lock_retry{10};
 
 }  // namespace
 
-LogConversion::LogConversion(const std::optional<std::string>& veklog, RecordCheck moved)
-    : veklog_(veklog.value_or("")), moved_(std::move(moved)),
-      scanner_([this](const TransferLogRecord& rec) { write_record(rec); })
+LogConversion::LogConversion(const std::optional<std::string>& veklog, RecordCheck moved, ScanListener* listener,
+                             SignalHold* hold)
+    : veklog_(veklog.value_or("")), moved_(std::move(moved)), listener_(listener), hold_(hold),
+      scanner_([this](const TransferLogRecord& rec) { write_record(rec); }, listener)
 {
     if (!veklog)
         return;
@@ -50,26 +49,8 @@ void LogConversion::feed(std::string_view bytes)
         first_line_.append(bytes.substr(0, std::min(end, max_first_line - first_line_.size())));
         first_line_done_ = end != bytes.size() || first_line_.size() >= max_first_line;
     }
-    if (!watch_bytes_) {
-        if (out_)
-            scanner_.feed(bytes);
-        return;
-    }
-    // A line feed ends what a record is made of (a header, a final count);
-    // the progress between is cut by CRs alone and stays in one piece.
-    while (!bytes.empty()) {
-        const size_t end = bytes.find('\n');
-        const std::string_view line = bytes.substr(0, end == std::string_view::npos ? end : end + 1);
-        watch_bytes_(line);
-        scanner_.feed(line);
-        bytes.remove_prefix(line.size());
-    }
-}
-
-void LogConversion::watch(WatchBytes bytes, WatchRecord record)
-{
-    watch_bytes_ = std::move(bytes);
-    watch_record_ = std::move(record);
+    if (out_ || listener_)
+        scanner_.feed(bytes);
 }
 
 // Writes the record with one write() on a descriptor opened for appending, so
@@ -85,16 +66,16 @@ void LogConversion::write_record(const TransferLogRecord& rec)
     // A record is one line: a name that holds a line end is never written.
     if (!moved || rec.file.find_first_of("\r\n") != std::string::npos) {
         ++passed_over_;
-        if (moved && watch_record_)
-            watch_record_(rec, nullptr);
+        if (listener_)
+            listener_->completed(rec, nullptr, moved);
+        return;
+    }
+    if (!out_) {
+        if (listener_)
+            listener_->completed(rec, nullptr, true);
         return;
     }
     const std::string record = format_record(rec);
-    if (!out_) {
-        if (watch_record_)
-            watch_record_(rec, nullptr);
-        return;
-    }
     const int fd = out_.get();
     const bool locked = lock();
     // A record starts a line of its own, whatever the log ended with.
@@ -113,25 +94,29 @@ void LogConversion::write_record(const TransferLogRecord& rec)
     if (locked)
         flock(fd, LOCK_UN);
     report_record(record);
-    if (watch_record_) {
+    if (listener_) {
         const std::string written = record.substr(0, record.size() - 1);
-        watch_record_(rec, whole ? &written : nullptr);
+        listener_->completed(rec, whole ? &written : nullptr, true);
     }
 }
 
-// Takes the lock, waiting at most lock_wait_ms, and not at all once a stop
-// has come or a wait ran out before: records are then appended all the
-// same, as where locks are not kept, and that is said once.
+// Takes the lock, waiting for it as long as the timeline allows, and not at
+// all once a stop has come or a wait ran out before: records are then
+// appended all the same, as where locks are not kept, and that is said once.
 bool LogConversion::lock()
 {
-    for (int waited = 0;; waited += lock_retry.tv_nsec / 1'000'000) {
+    const Deadline waited = Deadline::in(bounds::log_lock);
+    for (;;) {
         if (flock(out_.get(), LOCK_EX | LOCK_NB) == 0)
             return true;
         if (errno != EWOULDBLOCK && errno != EINTR)
             return false;
-        if (lock_given_up_ || waited >= lock_wait_ms || stop_held())
+        if (lock_given_up_ || waited.earlier(hold_ ? hold_->after_stop({}) : Deadline()).passed())
             break;
-        pause_for(lock_retry);
+        if (hold_)
+            hold_->pause(lock_retry);
+        else
+            std::this_thread::sleep_for(lock_retry);
     }
     if (!lock_given_up_)
         warn("The lock on veklog %s is held elsewhere; writing without it.\n", veklog_.c_str());

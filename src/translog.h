@@ -4,7 +4,6 @@
 
 #include <sys/types.h>
 
-#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -13,24 +12,23 @@
 #include "logscan.h"
 #include "unique_fd.h"
 
+class SignalHold;
+
 class LogConversion {
 public:
     // Opens `veklog` for appending when a transfer log is wanted, without
     // blocking, so that a pipe with no reader fails at once; says so when it
-    // cannot. The bytes are then only looked at for the first line.
-    LogConversion(const std::optional<std::string>& veklog, RecordCheck moved);
-
-    // Someone else reading the stream (the events): `bytes` gets it a line
-    // at a time, each before the scanner, so that it has seen whatever a
-    // record is made of; `record` hears of each file moved, with the line
-    // written for it (without its line end), or null when none was (no log,
-    // a failed write, a name that holds a line end).
-    using WatchBytes = std::function<void(std::string_view)>;
-    using WatchRecord = std::function<void(const TransferLogRecord&, const std::string* line)>;
-    void watch(WatchBytes bytes, WatchRecord record);
+    // cannot. Without a log or a listener (the events, which hear what the
+    // scanner reads and each record), the bytes are only looked at for the
+    // first line. `hold`, when given, cuts the wait for the log's lock short
+    // once a stop has come.
+    LogConversion(const std::optional<std::string>& veklog, RecordCheck moved, ScanListener* listener = nullptr,
+                  SignalHold* hold = nullptr);
 
     // The next bytes of the stream.
     void feed(std::string_view bytes);
+    // The stream has ended.
+    void end() { scanner_.end(); }
 
     // The stream's first line (at most a short one), for a shell that could
     // not run the command and said why.
@@ -49,10 +47,10 @@ private:
     UniqueFd tail_;  // the log read, for its last byte; a regular file only
     bool lock_given_up_ = false;
     RecordCheck moved_;
+    ScanListener* listener_;
+    SignalHold* hold_;
     LogScanner scanner_;
     std::string first_line_;
     bool first_line_done_ = false;
     int passed_over_ = 0;
-    WatchBytes watch_bytes_;
-    WatchRecord watch_record_;
 };

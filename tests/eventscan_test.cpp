@@ -6,7 +6,8 @@
 #include <cstdio>
 
 #include "eventscan.h"
-#include "logscan.h"
+#include "moved.h"
+#include "translog.h"
 #include "support.h"
 
 namespace {
@@ -34,44 +35,56 @@ struct Replay {
     bool operator==(const Replay&) const = default;
 };
 
+// The events as one line each, a run of progress as its count and last facts.
+struct Recorder final : FileSink {
+    explicit Recorder(std::string dir) : dir(std::move(dir)) {}
+    void file(const FileFacts& f) override { events.push_back("file " + f.name), run = 0; }
+    void progress(const FileFacts& f) override
+    {
+        if (run++)
+            events.pop_back();
+        events.push_back("progress x" + std::to_string(run) + " " + shown(f));
+    }
+    void done(const FileFacts& f, const std::string*) override { completions.push_back(shown(f)); }
+    void failed(const FileFacts& f, FailReason why, const std::string& message, const std::string& partial) override
+    {
+        events.push_back("failed " + f.name + " " + reason_word(why) + ": " + message +
+                         (partial.empty() ? "" : " [" + partial.substr(dir.size()) + "]"));
+        run = 0;
+    }
+
+    std::string dir;
+    std::vector<std::string> events, completions;
+    int run = 0;  // progress events in a row
+};
+
+std::string joined(const std::vector<std::string>& v)
+{
+    std::string all;
+    for (const std::string& e : v)
+        all += (all.empty() ? "" : "; ") + e;
+    return all;
+}
+
+// The stream through the record scanner and the event scanner as a run wires
+// them; a receive's records are all believed, the files rz wrote made after
+// the run began.
 Replay replay(const Case& c, const std::string& dir, const std::vector<std::string_view>& pieces)
 {
-    std::vector<std::string> events, done;
-    int run = 0;  // progress events in a row
-    EventScanner::Sink sink{
-        [&](const FileFacts& f) { events.push_back("file " + f.name), run = 0; },
-        [&](const FileFacts& f) {
-            if (run++)
-                events.pop_back();
-            events.push_back("progress x" + std::to_string(run) + " " + shown(f));
-        },
-        [&](const FileFacts& f, FailReason why, const std::string& message, const std::string& partial) {
-            events.push_back("failed " + f.name + " " + reason_word(why) + ": " + message +
-                             (partial.empty() ? "" : " [" + partial.substr(dir.size()) + "]"));
-            run = 0;
-        }};
-    EventScanner scan(sink, c.sending, c.names, dir);
+    Recorder sink(dir);
+    ReceivedFiles received(dir, file_clock_now());
+    EventScanner scan(sink, c.sending, c.names, c.sending ? nullptr : &received);
     for (const auto& [name, size] : c.on_disk) {
         std::remove((dir + "/" + name).c_str());
         write_file(dir + "/" + name, std::string(size, 'x'));
     }
-    LogScanner records([&](const TransferLogRecord& rec) {
-        const FileFacts* f = scan.facts(rec.file);
-        done.push_back(f ? shown(*f) : rec.file + " unknown");
-        scan.completed(rec.file);
-    });
-    for (const std::string_view piece : pieces) {
-        scan.feed(piece);  // first, as the wiring does
+    LogConversion records(std::nullopt, c.sending ? sent_check(c.names) : [](const TransferLogRecord&) { return true; },
+                          &scan);
+    for (const std::string_view piece : pieces)
         records.feed(piece);
-    }
+    records.end();
     scan.finish(c.status, c.stop);
-    const auto joined = [](const std::vector<std::string>& v) {
-        std::string all;
-        for (const std::string& e : v)
-            all += (all.empty() ? "" : "; ") + e;
-        return all;
-    };
-    return {joined(events), joined(done)};
+    return {joined(sink.events), joined(sink.completions)};
 }
 
 // a.bin of 5000 bytes, as the ZMODEM batches begin.
@@ -184,6 +197,13 @@ const Case cases[] = {
      "file a\rRetry 0: Sender Canceled\rb; progress x1 a\rRetry 0: Sender Canceled\rb 3000/3000; file c; "
      "progress x1 c 3000/3000; file ok.bin; progress x1 ok.bin 3000/3000",
      "a\rRetry 0: Sender Canceled\rb 3000/3000; c 3000/3000; ok.bin 3000/3000"},
+    // A given name that holds a line feed: sz's header ends there, the name
+    // tells the rest; done, with no record, and no failure made up.
+    {"Sending: a\nb\n\rBytes Sent:      5   BPS:489                             \n\r\nTransfer complete\n", true,
+     {"a\nb"}, exited(0), 0, {}, "file a\nb", "a\nb 5"},
+    {"Sending: a\nb\rc\n\rBytes Sent:      5   BPS:489     \nsz: caught signal 15; exiting\n", true,
+     {"a\nb\rc", "a"}, exited(143), 0, {}, "file a\nb\rc; failed a error: sz: caught signal 15; exiting",
+     "a\nb\rc 5"},
 };
 
 TEST(EventScan, CapturedStreamsGiveTheirEventsHoweverCut)
@@ -213,17 +233,11 @@ TEST(EventScan, CapturedStreamsGiveTheirEventsHoweverCut)
 // A line is kept up to a bound; the stream goes on after it.
 TEST(EventScan, LongLinesAreCut)
 {
-    std::vector<std::string> files;
-    std::string said;  // the command's last words, as the failure of a.bin gives them
-    EventScanner scan({[&](const FileFacts& f) { files.push_back(f.name); }, [](const FileFacts&) {},
-                       [&](const FileFacts&, FailReason, const std::string& message, const std::string&) {
-                           said = message;
-                       }},
-                      false, {}, "");
-    scan.feed(std::string(1 << 20, 'x') + "\rReceiving: a.bin\n" + std::string(1 << 20, 'y'));
-    scan.finish(exited(0), 0);
-    EXPECT_EQ(files, std::vector<std::string>{"a.bin"});
-    EXPECT_EQ(said, std::string(max_header, 'y'));
+    const Case c{std::string(1 << 20, 'x') + "\rReceiving: a.bin\n" + std::string(1 << 20, 'y'), false, {},
+                 exited(0), 0, {}, "", ""};
+    const TempDir dir;
+    EXPECT_EQ(replay(c, dir.path(), {c.stream}).events,
+              "file a.bin; failed a.bin error: " + std::string(max_header, 'y'));
 }
 
 }  // namespace

@@ -16,14 +16,6 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-int ms_left(Deadline deadline)
-{
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    return static_cast<int>(std::clamp<long long>(left, 0, 1 << 30));
-}
-
 void check(bool ok, const char* what)
 {
     if (!ok)
@@ -125,7 +117,7 @@ LineProgram::LineProgram(LineKind kind, const std::vector<std::string>& argv, co
     reaper_ = std::thread([this, fd = err[0], theirs, deadline] {
         char buf[4096];
         for (pollfd p{fd, POLLIN, 0};;) {
-            const int ready = poll(&p, 1, ms_left(deadline));
+            const int ready = poll(&p, 1, deadline.remaining_ms());
             if (ready == 0 || (ready < 0 && errno != EINTR))
                 break;
             const ssize_t n = ready > 0 ? read(fd, buf, sizeof buf) : 0;
@@ -248,7 +240,7 @@ void Middle::relay(Deadline deadline)
             {peer_err_, POLLIN, 0},
             {stop_[0], POLLIN, 0},
         };
-        const int ready = poll(fds, std::size(fds), ms_left(deadline));
+        const int ready = poll(fds, std::size(fds), deadline.remaining_ms());
         if (ready < 0 && errno == EINTR)
             continue;
         if (ready <= 0) {

@@ -106,7 +106,7 @@ public:
     MiddleResult wait();
 
 private:
-    void relay(std::chrono::steady_clock::time_point deadline);
+    void relay(Deadline deadline);
     void keep(const char* data, size_t n);  // counts bytes from the line, keeps the tail, looks for wait_for
 
     MiddleOptions options_;

@@ -131,7 +131,6 @@ pid_t spawn(const std::vector<std::string>& argv, const RunOptions& opts, int in
     return start(opts, in, out, err, terminal, [&] { execve(av[0], av.data(), ev.data()); });
 }
 
-Deadline deadline_after(int seconds) { return std::chrono::steady_clock::now() + std::chrono::seconds(seconds); }
 
 int reap(pid_t pid, Deadline deadline, bool& timed_out)
 {
@@ -139,8 +138,7 @@ int reap(pid_t pid, Deadline deadline, bool& timed_out)
     if (pidfd < 0)
         throw std::runtime_error("pidfd_open failed");
     pollfd ended{pidfd, POLLIN, 0};
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    while (poll(&ended, 1, static_cast<int>(std::max<long long>(left.count(), 0))) < 0 && errno == EINTR) {
+    while (poll(&ended, 1, deadline.remaining_ms()) < 0 && errno == EINTR) {
     }
     close(pidfd);
     if (!(ended.revents & POLLIN)) {
@@ -165,8 +163,7 @@ void pump(std::vector<std::pair<int, std::string*>> streams, Deadline deadline)
     for (const auto& s : streams)
         fds.push_back({s.first, POLLIN, 0});
     for (size_t open = fds.size(); open > 0;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        const int ready = left.count() > 0 ? poll(fds.data(), fds.size(), static_cast<int>(left.count())) : 0;
+        const int ready = deadline.passed() ? 0 : poll(fds.data(), fds.size(), deadline.remaining_ms());
         if (ready == 0 || (ready < 0 && errno != EINTR))
             break;
         for (size_t k = 0; ready > 0 && k < fds.size(); ++k) {

@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "deadline.h"
 #include "tempdir.h"
 
 std::string read_file(const std::string& path);
@@ -44,8 +45,7 @@ RunResult run_program(const std::vector<std::string>& argv, const RunOptions& op
 // The same for `body` in a forked child; what it returns is the exit status.
 RunResult run_function(const std::function<int()>& body, const RunOptions& opts = {});
 
-using Deadline = std::chrono::steady_clock::time_point;
-Deadline deadline_after(int seconds);
+inline Deadline deadline_after(int seconds) { return Deadline::in(std::chrono::seconds(seconds)); }
 
 // Starts `argv` (argv[0] is the path) with `in`, `out` and `err` as its
 // standard streams and the default signal dispositions, in a process group of
@@ -61,9 +61,9 @@ int reap(pid_t pid, Deadline deadline, bool& timed_out);
 template <class Ready>
 bool eventually(Ready ready, int seconds = 30)
 {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    const Deadline deadline = deadline_after(seconds);
     while (!ready()) {
-        if (std::chrono::steady_clock::now() > deadline)
+        if (deadline.passed())
             return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
@@ -115,7 +115,7 @@ private:
     pid_t pids_[2] = {-1, -1};
     int errfds_[2] = {-1, -1};
     bool waited_ = false;
-    std::chrono::steady_clock::time_point deadline_;
+    Deadline deadline_;
 };
 
 inline std::pair<RunResult, RunResult> run_pair(const PairSide& first, const PairSide& second)
