@@ -225,6 +225,7 @@ void Middle::relay(Deadline deadline)
     };
     char buf[65536];
     for (;;) {
+        reading = reading && !stop_reading_;
         // The line has ended and the peer has had all of it: its input ends too.
         if (read_ended && to_peer.empty() && to_peer_ >= 0)
             gone(to_peer_);
@@ -263,6 +264,7 @@ void Middle::relay(Deadline deadline)
                         for (ssize_t k = 0; k < n; ++k)
                             decoder.put(static_cast<unsigned char>(buf[k]), to_peer);
                     reading = from_line_ < options_.read_limit;
+                    std::this_thread::sleep_for(std::chrono::milliseconds(options_.read_pause_ms));
                 } else if (!again(n)) {
                     reading = false;  // end of file, or EIO from a master whose slave has closed
                     read_ended = result_.line_closed = true;

@@ -72,6 +72,7 @@ struct MiddleOptions {
     // carried this (at most 64 bytes), as a terminal starts its side of a
     // transfer when it sees the other's begin.
     std::string wait_for = {};
+    int read_pause_ms = 0;  // after each read, as a slow line
 };
 
 struct MiddleResult {
@@ -103,6 +104,8 @@ public:
     uint64_t from_line() const { return from_line_; }
     std::string tail() const;
     uint64_t to_line() const { return to_line_; }
+    // Reads the line no more from now on, as a terminal that stalls.
+    void stop_reading() { stop_reading_ = true; }
     MiddleResult wait();
 
 private:
@@ -114,6 +117,7 @@ private:
     int line_ = -1, to_peer_ = -1, from_peer_ = -1, peer_err_ = -1;
     int stop_[2] = {-1, -1};  // a pipe: readable once the relay is to stop
     std::atomic<uint64_t> from_line_{0}, to_line_{0};
+    std::atomic<bool> stop_reading_{false};
     bool heard_ = false;  // options_.wait_for has come
     mutable std::mutex mutex_;  // guards result_.tail while it runs
     MiddleResult result_;

@@ -287,3 +287,96 @@ TEST_F(OnLine, TelnetUserWhoReadsNothingAfterTheEndIsLeftAtAStop)
 }
 
 }  // namespace
+
+namespace {
+
+// Once the command has ended, the line gets what it takes while it takes
+// something: a user who cancels a download and then reads nothing more is
+// left five seconds after the line last took a byte; a slow reader that
+// keeps taking gets every byte, however long that takes.
+struct AfterEndCase {
+    const char* label;
+    LineKind kind;
+    bool telnet;
+};
+
+void PrintTo(const AfterEndCase& c, std::ostream* os) { *os << c.label; }
+
+class AfterTheEnd : public OnLine, public testing::WithParamInterface<AfterEndCase> {};
+
+INSTANTIATE_TEST_SUITE_P(Lines, AfterTheEnd,
+                         testing::Values(AfterEndCase{"Pty", LineKind::pty, false},
+                                         AfterEndCase{"SocketTelnet", LineKind::socket, true}),
+                         [](const testing::TestParamInfo<AfterEndCase>& info) { return std::string(info.param.label); });
+
+// The one child of `pid`, as /proc lists it; -1 when none.
+pid_t child_of(pid_t pid)
+{
+    const std::string p = std::to_string(pid);
+    const std::string children = read_file("/proc/" + p + "/task/" + p + "/children");
+    return children.empty() ? -1 : std::stoi(children);
+}
+
+TEST_P(AfterTheEnd, UserWhoCancelsAndStopsReadingIsLeft)
+{
+    const TimeLimit limit(20);
+    const AfterEndCase& c = GetParam();
+    put("big.bin", random_bytes(20 << 20, 6));
+    auto [program, peer] = sides(true, "big.bin", c.telnet ? std::vector<std::string>{"--telnet"}
+                                                            : std::vector<std::string>{}, 15);
+    LineProgram running(c.kind, program.argv, program.opts);
+    // A slow line, so that the program holds what the line has not taken.
+    Middle middle(running.line(), peer, {c.telnet, UINT64_MAX, zmodem_start, 5});
+    ASSERT_TRUE(eventually([&] { return middle.from_line() >= (1 << 20); }, 8));
+    const pid_t sz = child_of(running.pid());
+    ASSERT_GT(sz, 0);
+    // The user cancels; once sz has ended of it, the terminal reads no more.
+    ASSERT_EQ(write(running.line(), "\x18\x18\x18\x18\x18\x18\x18\x18", 8), 8);
+    ASSERT_TRUE(eventually([&] { return !running_process(sz); }, 5));
+    middle.stop_reading();
+    const auto stalled = std::chrono::steady_clock::now();
+    const RunResult r = running.wait();
+    const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - stalled).count();
+    std::printf("ended after the line stalled, %s: %.2f s\n", c.label, took);
+    EXPECT_GT(took, 4.0);  // else the program held nothing back, and the test shows nothing
+    EXPECT_LT(took, 7.0);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(log("log"), "");
+    EXPECT_EQ(list_dir(root / "tmp"), std::vector<std::string>{});
+    EXPECT_EQ(running.mode(), running.mode_at_start());
+}
+
+TEST_F(OnLine, SlowReaderAfterTheEndGetsEveryByte)
+{
+    const TimeLimit limit(20);
+    constexpr size_t size = 64 << 10;
+    mkdir((root / "bin").c_str(), 0755);
+    write_file(root / "bin/sz", "#!/bin/sh\nhead -c " + std::to_string(size) + " /dev/zero\n", 0755);
+    PairSide program = vek("send", "log", {"sz", "x"});
+    program.opts.env["PATH"] = root / "bin:" + program.opts.env["PATH"];
+    program.opts.timeout_seconds = 15;
+    LineProgram running(LineKind::pty, program.argv, program.opts);
+    fcntl(running.line(), F_SETFL, fcntl(running.line(), F_GETFL) | O_NONBLOCK);
+    // 16 KiB at most, then a pause of a second and a half, until all came.
+    size_t got = 0;
+    const auto started = std::chrono::steady_clock::now();
+    for (const Deadline deadline = deadline_after(14); got < size && !deadline.passed();) {
+        char buf[16 << 10];
+        for (size_t turn = 0; turn < sizeof buf;) {
+            const ssize_t n = read(running.line(), buf, sizeof buf - turn);
+            if (n <= 0)
+                break;
+            turn += static_cast<size_t>(n);
+            got += static_cast<size_t>(n);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    }
+    const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    std::printf("slow reader: %zu bytes in %.2f s\n", got, took);
+    EXPECT_EQ(got, size);
+    EXPECT_GT(took, 5.0);  // else the bound was never in play
+    EXPECT_EQ(running.wait().status, 0);
+    EXPECT_EQ(running.mode(), running.mode_at_start());
+}
+
+}  // namespace
