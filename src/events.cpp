@@ -233,7 +233,7 @@ void EventStream::progress(const FileFacts& f)
 void EventStream::done(const FileFacts& f, const std::string* record)
 {
     const auto at = file_started_.find(f.name);
-    const double seconds = at == file_started_.end() ? 0 : seconds_between(at->second, Clock::now());
+    const double seconds = at == file_started_.end() ? 0 : std::chrono::duration<double>(Clock::now() - at->second).count();
     ++files_done_;
     bytes_ += f.bytes;
     Line l{{{"event", "done"}}};
@@ -271,7 +271,7 @@ void EventStream::end(bool error, int stop, int status)
     l.j["files_done"] = files_done_;
     l.j["files_failed"] = files_failed_;
     l.j["bytes"] = bytes_;
-    l.j["seconds"] = std::round(seconds_between(started_, Clock::now()) * 1000) / 1000;
+    l.j["seconds"] = std::round(std::chrono::duration<double>(Clock::now() - started_).count() * 1000) / 1000;
     json command = nullptr;
     if (command_status_) {
         const int ws = *command_status_;

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "deadline.h"
-#include "eventscan.h"
+#include "filefacts.h"
 #include "settings.h"
 #include "unique_fd.h"
 

@@ -40,12 +40,6 @@ bool contains(std::string_view s, std::string_view word) { return s.find(word) !
 
 }  // namespace
 
-const char* reason_word(FailReason reason)
-{
-    static const char* const words[] = {"skipped", "refused", "cancelled", "line", "timeout", "missing", "error"};
-    return words[static_cast<int>(reason)];
-}
-
 EventScanner::EventScanner(FileSink& sink, bool sending, const std::vector<std::string>& names,
                            const ReceivedFiles* received)
     : sink_(sink), sending_(sending), received_(received)
@@ -56,8 +50,8 @@ EventScanner::EventScanner(FileSink& sink, bool sending, const std::vector<std::
 
 void EventScanner::header(std::string_view line, const std::string& name)
 {
-    ++announced_;
-    if (name.empty())  // YMODEM's closing header: no file, and the last one is over
+    going_ = !name.empty();  // YMODEM's closing header names no file, and the last one is over
+    if (!going_)
         return;
     last_words_ = trim(line);
     since_header_.reset();
@@ -73,8 +67,7 @@ void EventScanner::header(std::string_view line, const std::string& name)
     });
     const std::string given = it == unannounced_.end() ? "" : take_given(std::string(it->second), false);
     name_rest_ = given.size() > name.size() ? given.substr(name.size() + 1) : "";
-    files_.push_back(Entry{FileFacts{given.empty() ? name : given, std::nullopt, 0, 0}, std::nullopt, false,
-                           announced_});
+    files_.push_back(Entry{FileFacts{given.empty() ? name : given, std::nullopt, 0, 0}, std::nullopt});
     sink_.file(files_.back().facts);
 }
 
@@ -88,7 +81,7 @@ void EventScanner::line(std::string_view text)
         if (rest)
             return;
     }
-    message(trim(count(trim(text))));
+    message(trim(read_count(trim(text))));
 }
 
 void EventScanner::completed(const TransferLogRecord& rec, const std::string* written, bool believed)
@@ -96,7 +89,7 @@ void EventScanner::completed(const TransferLogRecord& rec, const std::string* wr
     Entry* const file = current();
     if (!file)
         return;
-    file->counted = true;
+    going_ = false;
     // A record no file backs leaves its file to fail at the end; one that
     // names a given name only up to its line end is that name's.
     if (!believed && file->facts.name == rec.file)
@@ -108,10 +101,10 @@ void EventScanner::completed(const TransferLogRecord& rec, const std::string* wr
 
 EventScanner::Entry* EventScanner::current()
 {
-    return !files_.empty() && files_.back().seq == announced_ && !files_.back().counted ? &files_.back() : nullptr;
+    return going_ ? &files_.back() : nullptr;
 }
 
-std::string_view EventScanner::count(std::string_view text)
+std::string_view EventScanner::read_count(std::string_view text)
 {
     Entry* const file = current();
     std::optional<uint64_t> bytes;
@@ -207,8 +200,10 @@ void EventScanner::message(std::string_view text)
 
 void EventScanner::fail(Entry& entry, const Said::value_type& why, const std::string& partial)
 {
+    going_ = going_ && &entry != &files_.back();
+    const auto at = std::find_if(files_.begin(), files_.end(), [&](const Entry& e) { return &e == &entry; });
     const Entry gone = std::move(entry);
-    files_.erase(std::find_if(files_.begin(), files_.end(), [&](const Entry& e) { return e.seq == gone.seq; }));
+    files_.erase(at);
     sink_.failed(gone.facts, why.first, why.second, partial);
 }
 

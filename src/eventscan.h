@@ -13,38 +13,10 @@
 #include <utility>
 #include <vector>
 
+#include "filefacts.h"
 #include "logscan.h"
 
 class ReceivedFiles;
-
-// skipped: the terminal, or rz, passed the file over. refused: rz would not
-// write it (it exists, or its name is not allowed). cancelled: a cancel, the
-// other side's or the host's stop. line: a broken pipe or a hang-up.
-// timeout: no answer came (lrzsz says so too when its input is closed).
-// missing: sz found no such file. error: anything else.
-enum class FailReason { skipped, refused, cancelled, line, timeout, missing, error };
-const char* reason_word(FailReason reason);  // "skipped", "refused", ...
-
-struct FileFacts {
-    std::string name;              // as given to sz, or as rz's stream names it
-    std::optional<uint64_t> size;  // when the stream gives it
-    uint64_t bytes = 0;            // moved so far (the final count once complete)
-    uint64_t bps = 0;              // the last rate the stream gave
-};
-
-// Where what happens to each file goes: the event stream.
-class FileSink {
-public:
-    virtual void file(const FileFacts& f) = 0;      // the command announced it
-    virtual void progress(const FileFacts& f) = 0;  // a progress line for it (every one)
-    // Complete; `record`: its line in the transfer log, null when none was written.
-    virtual void done(const FileFacts& f, const std::string* record) = 0;
-    virtual void failed(const FileFacts& f, FailReason why, const std::string& message,
-                        const std::string& partial) = 0;
-
-protected:
-    ~FileSink() = default;
-};
 
 class EventScanner : public ScanListener {
 public:
@@ -71,14 +43,12 @@ private:
     using Said = std::optional<std::pair<FailReason, std::string>>;
     struct Entry {
         FileFacts facts;
-        Said said;             // the last reason given while it went on
-        bool counted = false;  // its final count went by
-        uint64_t seq = 0;      // announced as the seq-th header
+        Said said;  // the last reason given while it went on
     };
 
     // Reads a progress or final count at the start of `text`, and returns
     // what follows it on the line (all of `text` when it is no count).
-    std::string_view count(std::string_view text);
+    std::string_view read_count(std::string_view text);
     void message(std::string_view text);
     void fail(Entry& entry, const Said::value_type& why, const std::string& partial = "");
     // A named file that sz will not send.
@@ -94,7 +64,7 @@ private:
     std::vector<std::pair<std::string, std::string>> unannounced_;  // given names: as given, as recorded
     const ReceivedFiles* received_;
     std::deque<Entry> files_;  // announced, neither completed nor failed
-    uint64_t announced_ = 0;   // headers so far
+    bool going_ = false;       // the last of them is the one that lines are about
     Said since_header_;        // the last reason given since the last header
     std::string cannot_open_;  // rz's last "cannot open" line, the cause of a skip
     std::string name_rest_;    // what a given name holds after a line end, still to pass by

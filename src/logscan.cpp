@@ -137,12 +137,8 @@ void LogScanner::tell_line(char ended_by)
 
 void LogScanner::end()
 {
-    if (!listener_ || continuing_)
-        return;
-    line_.append(chunk_, 0, max_header - std::min(max_header, line_.size()));
-    if (!line_.empty())
-        listener_->line(std::exchange(line_, {}));
-    chunk_.clear();
+    if (!continuing_ && !(chunk_.empty() && line_.empty()))
+        tell_line('\n');
 }
 
 void LogScanner::count_bytes(std::string_view text)

@@ -54,8 +54,8 @@ public:
     // The next bytes of the stream, in pieces of any size; `emit` gets each
     // record that they complete, in order.
     void feed(std::string_view bytes);
-    // The stream has ended: the listener hears its last line, should it
-    // lack a line end (no record is made of it).
+    // The stream has ended: the listener hears a last line that lacks its
+    // line end (no record is made of it).
     void end();
 
 private:

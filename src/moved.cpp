@@ -5,6 +5,7 @@
 #include <sys/sysmacros.h>
 
 #include <map>
+#include <memory>
 
 namespace {
 
@@ -85,21 +86,13 @@ std::optional<uint64_t> ReceivedFiles::size(const std::string& name) const
 {
     const UniqueFd file = at_ ? open_beneath(at_.get(), name) : UniqueFd();
     struct stat st {};
-    if (!file || fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode))
-        return std::nullopt;
-    return static_cast<uint64_t>(st.st_size);
+    const bool regular = file && fstat(file.get(), &st) == 0 && S_ISREG(st.st_mode);
+    return regular ? std::optional(static_cast<uint64_t>(st.st_size)) : std::nullopt;
 }
 
 std::string ReceivedFiles::partial(const std::string& name) const
 {
-    if (!made_here(name))
-        return "";
-    return dir_.empty() ? name : dir_ + "/" + name;
-}
-
-RecordCheck received_check(std::shared_ptr<ReceivedFiles> files)
-{
-    return [files](const TransferLogRecord& rec) { return files->believe(rec); };
+    return !made_here(name) ? "" : dir_.empty() ? name : dir_ + "/" + name;
 }
 
 time_t file_clock_now()

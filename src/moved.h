@@ -8,7 +8,6 @@
 
 #include <cstdint>
 #include <ctime>
-#include <memory>
 #include <optional>
 #include <set>
 #include <string>
@@ -54,8 +53,6 @@ private:
     std::set<FileId> recorded_;
 };
 
-// The record check of a receive into `files`.
-RecordCheck received_check(std::shared_ptr<ReceivedFiles> files);
 
 // The clock that file times come from, in whole seconds.
 time_t file_clock_now();

@@ -256,7 +256,7 @@ void receive_files(const RunSettings& s, EventStream* events)
     debug_printf(2, "Receiving file batch.\n");
     const auto received = std::make_shared<ReceivedFiles>(absolute(""), file_clock_now());
     run_job(s, {"rz", "", [&s](const std::string& log) { return build_receive_command(log, s.proto); },
-                received_check(received), received},
+                [received](const TransferLogRecord& rec) { return received->believe(rec); }, received},
             events);
 }
 
@@ -277,7 +277,7 @@ void receive_one_file(const RunSettings& s, const std::string& fname, EventStrea
                 [&s, file = place.file](const std::string& log) {
                     return build_receive_command(log, s.proto, file);
                 },
-                received_check(received), received},
+                [received](const TransferLogRecord& rec) { return received->believe(rec); }, received},
             events);
 }
 

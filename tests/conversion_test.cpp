@@ -85,12 +85,12 @@ TEST(Conversion, ReceiveRecordsNameFilesBeneathTheDirectoryOnce)
     write_file(dir / "in/sub/f", "");
     write_file(dir / "outside", "");
     symlink("sub", (dir / "in/link").c_str());
-    const RecordCheck check = received_check(std::make_shared<ReceivedFiles>(dir / "in", file_clock_now()));
+    ReceivedFiles in(dir / "in", file_clock_now());
     const std::string never[] = {"../outside", dir / "outside", "sub/../../outside", "link/f", "sub"};
     for (const std::string& name : never)
-        EXPECT_FALSE(check({'R', 0, name})) << name;
-    EXPECT_TRUE(check({'R', 0, "sub/f"}));
-    EXPECT_FALSE(check({'R', 0, "./sub/f"}));
+        EXPECT_FALSE(in.believe({'R', 0, name})) << name;
+    EXPECT_TRUE(in.believe({'R', 0, "sub/f"}));
+    EXPECT_FALSE(in.believe({'R', 0, "./sub/f"}));
 }
 
 }  // namespace
