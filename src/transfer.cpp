@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
-#include <memory>
 #include <optional>
 #include <string>
 
@@ -27,14 +26,12 @@
 
 namespace {
 
-// One transfer command: what it is called, where it runs, how its command
-// line is made around the capture's path, and which records to believe.
+// One transfer command: what it is called, where it runs, and how its
+// command line is made around the capture's path.
 struct Job {
     const char* tool;  // "sz" or "rz"
     std::string dir;   // empty: here
     std::function<std::string(const std::string& log)> command;
-    RecordCheck moved;
-    std::shared_ptr<ReceivedFiles> received;  // a receive's directory; null for a send
 };
 
 // Whether the shell itself said that it could not run the command: 126 and
@@ -116,6 +113,7 @@ private:
     EventStream* events_;
     SignalHold hold_;  // first made, last let go
     Capture capture_;
+    std::optional<ReceivedFiles> received_;  // where a receive writes
     std::optional<EventScanner> scanner_;
     std::optional<LogConversion> conversion_;
     std::optional<BlockingLine> blocking_;
@@ -132,12 +130,19 @@ bool Run::start()
         fail("Can't open %s!\n", capture_.base().c_str());
         return false;
     }
+    // Records are believed for the files named, or made where rz writes.
     const bool sending = s_.action == Direction::send;
+    RecordCheck moved = sent_check(s_.filename);
+    if (!sending) {
+        received_.emplace(absolute(job_.dir), file_clock_now());
+        moved = [this](const TransferLogRecord& rec) { return received_->believe(rec); };
+    }
     if (events_) {
         events_->start(s_, absolute(job_.dir));
-        scanner_.emplace(*events_, sending, sending ? s_.filename : std::vector<std::string>{}, job_.received.get());
+        scanner_.emplace(*events_, sending, sending ? s_.filename : std::vector<std::string>{},
+                         received_ ? &*received_ : nullptr);
     }
-    conversion_.emplace(s_.veklog, job_.moved, scanner_ ? &*scanner_ : nullptr, &hold_);
+    conversion_.emplace(s_.veklog, std::move(moved), scanner_ ? &*scanner_ : nullptr, &hold_);
     // The shell becomes the command, so that the process we started, and
     // pass a stop on to, is sz or rz itself.
     command_ = "exec " + job_.command(capture_.path());
@@ -243,8 +248,7 @@ void send_files(const RunSettings& s, EventStream* events)
     if (!send_fits(s.proto, s.filename))
         die(1, "Xmodem sends one file at a time!\n");
     debug_printf(1, "Sending file batch.\n");
-    run_job(s, {"sz", "", [&s](const std::string& log) { return build_send_command(s.filename, log, s.proto); },
-                sent_check(s.filename), nullptr},
+    run_job(s, {"sz", "", [&s](const std::string& log) { return build_send_command(s.filename, log, s.proto); }},
             events);
 }
 
@@ -254,10 +258,7 @@ void receive_files(const RunSettings& s, EventStream* events)
     if (s.proto == Protocol::xmodem)
         die(1, "Xmodem receives one named file!\n");
     debug_printf(2, "Receiving file batch.\n");
-    const auto received = std::make_shared<ReceivedFiles>(absolute(""), file_clock_now());
-    run_job(s, {"rz", "", [&s](const std::string& log) { return build_receive_command(log, s.proto); },
-                [received](const TransferLogRecord& rec) { return received->believe(rec); }, received},
-            events);
+    run_job(s, {"rz", "", [&s](const std::string& log) { return build_receive_command(log, s.proto); }}, events);
 }
 
 void receive_one_file(const RunSettings& s, const std::string& fname, EventStream* events)
@@ -272,12 +273,9 @@ void receive_one_file(const RunSettings& s, const std::string& fname, EventStrea
         dir = place.dir;
     else if (directory_required(fname))
         die(1, "Cannot change to directory %s!\n", place.dir.c_str());
-    const auto received = std::make_shared<ReceivedFiles>(absolute(dir), file_clock_now());
-    run_job(s, {"rz", dir,
-                [&s, file = place.file](const std::string& log) {
-                    return build_receive_command(log, s.proto, file);
-                },
-                [received](const TransferLogRecord& rec) { return received->believe(rec); }, received},
+    run_job(s,
+            {"rz", dir,
+             [&s, file = place.file](const std::string& log) { return build_receive_command(log, s.proto, file); }},
             events);
 }
 
