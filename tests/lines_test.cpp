@@ -261,43 +261,15 @@ TEST_P(Stops, EndWithinSecondsWhateverTheLineDoes)
 
 namespace {
 
-// With --telnet, a user who reads nothing more once the command has ended
-// holds the run only until a stop; what the connection will not take within
-// a second of it is dropped.
-TEST_F(OnLine, TelnetUserWhoReadsNothingAfterTheEndIsLeftAtAStop)
-{
-    const TimeLimit limit(10);
-    mkdir((root / "bin").c_str(), 0755);
-    // More than the socket holds, less than the relay does: the command ends.
-    write_file(root / "bin/sz", "#!/bin/sh\nhead -c 400000 /dev/zero\n", 0755);
-    PairSide program = vek("send", "log", {"--telnet", "sz", "x"});
-    program.opts.env["PATH"] = root / "bin:" + program.opts.env["PATH"];
-    program.opts.timeout_seconds = 8;
-    LineProgram running(LineKind::socket, program.argv, program.opts);
-    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
-    ASSERT_TRUE(running_process(running.pid())) << "nothing held the run: the test shows nothing";
-    const auto signalled = std::chrono::steady_clock::now();
-    kill(running.pid(), SIGTERM);
-    const RunResult r = running.wait();
-    const double latency = std::chrono::duration<double>(std::chrono::steady_clock::now() - signalled).count();
-    std::printf("stop latency, telnet user reading nothing after the end: %.2f s\n", latency);
-    EXPECT_LT(latency, 3.0);
-    EXPECT_EQ(r.status, 128 + SIGTERM) << r.err;
-    EXPECT_EQ(list_dir(root / "tmp"), std::vector<std::string>{});
-}
-
-}  // namespace
-
-namespace {
-
 // Once the command has ended, the line gets what it takes while it takes
 // something: a user who cancels a download and then reads nothing more is
-// left five seconds after the line last took a byte; a slow reader that
-// keeps taking gets every byte, however long that takes.
+// left five seconds after the line last took a byte, or a second after a
+// stop; a slow reader that keeps taking gets every byte, however long that takes.
 struct AfterEndCase {
     const char* label;
     LineKind kind;
     bool telnet;
+    int stop;  // a signal sent to the program once the line stalled, or 0
 };
 
 void PrintTo(const AfterEndCase& c, std::ostream* os) { *os << c.label; }
@@ -305,8 +277,9 @@ void PrintTo(const AfterEndCase& c, std::ostream* os) { *os << c.label; }
 class AfterTheEnd : public OnLine, public testing::WithParamInterface<AfterEndCase> {};
 
 INSTANTIATE_TEST_SUITE_P(Lines, AfterTheEnd,
-                         testing::Values(AfterEndCase{"Pty", LineKind::pty, false},
-                                         AfterEndCase{"SocketTelnet", LineKind::socket, true}),
+                         testing::Values(AfterEndCase{"Pty", LineKind::pty, false, 0},
+                                         AfterEndCase{"SocketTelnet", LineKind::socket, true, 0},
+                                         AfterEndCase{"SocketTelnetStopped", LineKind::socket, true, SIGTERM}),
                          [](const testing::TestParamInfo<AfterEndCase>& info) { return std::string(info.param.label); });
 
 // The one child of `pid`, as /proc lists it; -1 when none.
@@ -335,12 +308,15 @@ TEST_P(AfterTheEnd, UserWhoCancelsAndStopsReadingIsLeft)
     ASSERT_TRUE(eventually([&] { return !running_process(sz); }, 5));
     middle.stop_reading();
     const auto stalled = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    if (c.stop)
+        kill(running.pid(), c.stop);
     const RunResult r = running.wait();
     const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - stalled).count();
     std::printf("ended after the line stalled, %s: %.2f s\n", c.label, took);
-    EXPECT_GT(took, 4.0);  // else the program held nothing back, and the test shows nothing
-    EXPECT_LT(took, 7.0);
-    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_GT(took, c.stop ? 1.0 : 4.0);  // else the program held nothing back, and the test shows nothing
+    EXPECT_LT(took, c.stop ? 3.0 : 7.0);
+    EXPECT_EQ(r.status, c.stop ? 128 + c.stop : 0) << r.err;
     EXPECT_EQ(log("log"), "");
     EXPECT_EQ(list_dir(root / "tmp"), std::vector<std::string>{});
     EXPECT_EQ(running.mode(), running.mode_at_start());
