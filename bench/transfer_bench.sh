@@ -4,7 +4,8 @@
 # same standard-error redirections, both over a pair of pipes; then what
 # --telnet costs: the same two vek processes over a socket pair, with and
 # without the option; then vek sz against bare sz on a pseudo-terminal, bare
-# rz receiving over pipes; then, as root, what a small capture pipe costs: vek as
+# rz receiving over pipes, at least 11 runs each, with the CPU time vek itself
+# takes there; then, as root, what a small capture pipe costs: vek as
 # an unprivileged user whose pipe budget is spent, so that the system gives
 # it 8 KiB, against the same user given 1 MiB. Repetitions alternate between
 # the two of each pair so that drift in the machine hits both alike.
@@ -20,6 +21,35 @@ soft_was=$(cat "$soft")
 trap 'echo "$soft_was" >"$soft" 2>/dev/null || true; rm -rf "$work"' EXIT
 mkdir -p "$work/send" "$work/recv" "$work/tmp"
 head -c "$((megabytes * 1000000))" /dev/urandom >"$work/send/payload.bin"
+
+# perl cpu_of.pl FILE COMMAND...: runs COMMAND and appends to FILE the clock
+# ticks of user and system time of that one process, its threads included
+# and its children not (the sz that vek starts is not vek's): they are read
+# from /proc once it has ended, before it is reaped. A pidfd (pidfd_open is system call
+# 434 on every architecture) wakes perl at that end; without one it looks
+# every 10 ms. Plain perl: the POSIX module alone takes some 13 ms to load.
+cat >"$work/cpu_of.pl" <<'PERL'
+my $out = shift;
+my $pid = fork() // die "fork: $!";
+if ($pid == 0) { exec { $ARGV[0] } @ARGV or die "exec $ARGV[0]: $!" }
+my $fd = syscall(434, $pid, 0);
+my ($bits, @f) = ("");
+vec($bits, $fd, 1) = 1 if $fd >= 0;
+for (;;) {
+    open(my $stat, "<", "/proc/$pid/stat") or die "/proc/$pid/stat: $!";
+    my $line = <$stat>;
+    # The fields after the command's name, which is in parentheses: the
+    # state, then utime and stime as the 12th and 13th.
+    @f = split " ", substr($line, rindex($line, ")") + 2);
+    last if $f[0] eq "Z";
+    $fd >= 0 ? select(my $ready = $bits, undef, undef, undef) : select(undef, undef, undef, 0.01);
+}
+open(my $o, ">>", $out) or die "$out: $!";
+print $o $f[11] + $f[12], "\n";
+close $o;
+waitpid($pid, 0);
+exit(($? & 127) ? 128 + ($? & 127) : $? >> 8);
+PERL
 
 # Runs "sender" and "receiver" (shell snippets) back to back over two FIFOs
 # and prints the elapsed wall-clock seconds.
@@ -118,6 +148,15 @@ kill "$sampler" 2>/dev/null; wait "$sampler" 2>/dev/null || true
 front_disk=$(cat "$peak_file")
 
 median() { printf '%s\n' "$@" | sort -g | awk '{ a[NR] = $1 } END { print (NR % 2) ? a[(NR + 1) / 2] : (a[NR / 2] + a[NR / 2 + 1]) / 2 }'; }
+# The median, the quartiles (interpolated between the sorted values) and the
+# extremes: on a shared machine single runs stray far, and a median alone
+# hides how far.
+spread() {
+    printf '%s\n' "$@" | sort -g | awk '
+        function at(f,  h, l) { h = (NR - 1) * f + 1; l = int(h); return a[l] + (h - l) * (a[l + (l < NR)] - a[l]) }
+        { a[NR] = $1 }
+        END { printf "median %.4f, quartiles %.4f-%.4f, range %.4f-%.4f\n", at(0.5), at(0.25), at(0.75), a[1], a[NR] }'
+}
 bare_median=$(median "${bare_times[@]}")
 front_median=$(median "${front_times[@]}")
 echo "payload: ${megabytes} MB, repetitions: $reps (alternating)"
@@ -128,13 +167,16 @@ awk -v b="$bare_median" -v f="$front_median" 'BEGIN {
 }'
 echo "diagnostic streams on disk in TMP: bare sz/rz logs $bare_disk bytes; vek at most $front_disk bytes during the transfer"
 
-# alternate NAME_A NAME_B LABEL_A LABEL_B: REPS runs of each, alternating,
-# then their medians and the ratio B/A.
+# alternate NAME_A NAME_B LABEL_A LABEL_B [RUNS]: RUNS (else REPS) runs of
+# each, alternating, then their medians and the ratio B/A, and the spread of
+# each and of the ratio within each round (its two runs are next to each
+# other in time, so the ratio drifts less than either side).
 alternate() {
-    local a=$1 b=$2 i a_times=() b_times=()
+    local a=$1 b=$2 runs=${5:-$reps} i a_times=() b_times=() ratios=()
     "$a" >/dev/null  # warm-up
     "$b" >/dev/null
-    for ((i = 0; i < reps; i++)); do
+    rm -f "$work"/*.cpu  # CPU figures from the warm-up do not count
+    for ((i = 0; i < runs; i++)); do
         if ((i % 2 == 0)); then
             a_times+=("$("$a")") b_times+=("$("$b")")
         else
@@ -148,6 +190,11 @@ alternate() {
     awk -v a="$am" -v b="$bm" -v la="$3" -v lb="$4" 'BEGIN {
         printf "median %s %.4f s, median %s %.4f s, ratio %.4f (%+.2f%%)\n", la, a, lb, b, b / a, (b / a - 1) * 100
     }'
+    for ((i = 0; i < runs; i++)); do
+        ratios+=("$(awk -v a="${a_times[i]}" -v b="${b_times[i]}" 'BEGIN { print b / a }')")
+    done
+    printf '  %-24s %s\n' "$3:" "$(spread "${a_times[@]}")" "$4:" "$(spread "${b_times[@]}")" \
+        "ratio within a round:" "$(spread "${ratios[@]}")"
 }
 
 echo "over a socket pair:"
@@ -171,15 +218,31 @@ echo "progress events for the ${megabytes} MB file: sender $(grep -c '"event":"p
 # pty with a flush that can throw away its closing "OO": rz has the whole file
 # by then, but sends ZFIN again to a sender that has gone and dies of SIGPIPE
 # (status 141), which counts as done here; the copy is compared all the same.
+# On a terminal vek's relay moves every byte, so vek's own CPU time here is
+# what the relay costs such a host; it is taken in the timed runs themselves.
+# Bare sz runs under cpu_of.pl too, so that both sides pay for the wrapper
+# (a few ms) alike. The kernel counts CPU time in ticks (10 ms), and single
+# runs stray far on a shared machine: hence at least 11 runs of each.
 pty_receiver='rz -bpRvv 2>"$work/tmp/bare-recv.log" || [ $? = 141 ]'
 pty_bare() {
-    run_pair 'script -q -e -c "sz -brNvv payload.bin 2>\"$work/tmp/bare-send.log\"" /dev/null' "$pty_receiver"
+    run_pair 'script -q -e -c "perl \"$work/cpu_of.pl\" \"$work/sz.cpu\" sz -brNvv payload.bin 2>\"$work/tmp/bare-send.log\"" /dev/null' \
+             "$pty_receiver"
 }
 pty_front() {
-    run_pair 'script -q -e -c "TMP=\"$work/tmp\" VEKLOG=\"$work/send.log\" \"$vek\" sz payload.bin" /dev/null' "$pty_receiver"
+    run_pair 'script -q -e -c "TMP=\"$work/tmp\" VEKLOG=\"$work/send.log\" perl \"$work/cpu_of.pl\" \"$work/vek.cpu\" \"$vek\" sz payload.bin" /dev/null' \
+             "$pty_receiver"
 }
-echo "sender on a pseudo-terminal, bare rz over pipes:"
-alternate pty_bare pty_front "bare sz on pty" "vek sz on pty"
+pty_reps=$((reps > 11 ? reps : 11))
+echo "sender on a pseudo-terminal, bare rz over pipes ($pty_reps runs of each):"
+alternate pty_bare pty_front "bare sz on pty" "vek sz on pty" "$pty_reps"
+# The ticks of each run in a file of cpu_of.pl's, as seconds per 100 MiB.
+per_100mib() {
+    awk -v tick="$(getconf CLK_TCK)" -v mb="$megabytes" '{ printf "%.4f\n", $1 / tick * 104857600 / (mb * 1000000) }' "$1"
+}
+mapfile -t vek_cpu < <(per_100mib "$work/vek.cpu")
+mapfile -t sz_cpu < <(per_100mib "$work/sz.cpu")
+echo "own CPU seconds (user+system) per 100 MiB on the pty, the same runs:"
+printf '  %-24s %s\n' "vek:" "$(spread "${vek_cpu[@]}")" "bare sz:" "$(spread "${sz_cpu[@]}")"
 
 if [ "$(id -u)" != 0 ] || ! [ -w "$soft" ]; then
     echo "small capture pipe: not measured (needs root, to spend an unprivileged user's pipe budget)"

@@ -10,15 +10,15 @@
 // Told once, after the command line has been read.
 void set_system_log(bool on);
 
-// "Fatal: ...": ends the run with `status`. Thrown as a Fatal, so that what
-// the run holds is let go of on the way out; the driver writes it.
+// "Fatal: ..." and the run ends, with `status`: thrown as a Fatal, so that
+// what the run holds is let go of on the way out; the driver writes it.
 [[noreturn]] void die(int status, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 
-// "Fatal! ...": something the run needed failed (no command ran, or its
-// records are lost); the run goes on.
+// "Fatal! ..." and the run goes on: something it needed failed (no command
+// ran, or its records are lost).
 void fail(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 
-// "Error! ...": one thing went wrong (a record, a read); the run goes on.
+// "Error! ..." and the run goes on: one thing went wrong (a record, a read).
 void warn(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 
 // The command line's own complaints, worded as option parsers word them.

@@ -27,7 +27,7 @@ public:
     Subprocess(const std::string& command, const std::string& dir, const sigset_t& to_default,
                const sigset_t& mask, UniqueFd stream, int input = -1, int output = -1);
     // A command that was never finished is stopped (terminate, then kill
-    // after a second) and reaped.
+    // after bounds::forgotten_command) and reaped.
     ~Subprocess();
     Subprocess(const Subprocess&) = delete;
     Subprocess& operator=(const Subprocess&) = delete;
@@ -43,8 +43,8 @@ public:
     // Hands the stream to `feed` piece by piece until the process has ended
     // and the stream holds nothing more from it, then reaps the process. A
     // stop that `hold` catches meanwhile is passed on to the process at once;
-    // a second later `give_up` is called (stop waiting on the user), and a
-    // process still there three seconds after the stop is killed. A read
+    // on the stop's timeline (deadline.h) `give_up` is called (stop waiting
+    // on the user), and then a process still there is killed. A read
     // that keeps failing gives the stream up, so that the command is never
     // left blocked on a pipe nobody reads: it then ends by a broken pipe.
     Exit finish(const std::function<void(std::string_view)>& feed, SignalHold& hold,
