@@ -119,7 +119,6 @@ private:
     std::optional<BlockingLine> blocking_;
     std::optional<LineRelay> relay_;
     std::optional<Subprocess> child_;
-    std::string command_;
     bool finished_ = false;  // the command's stream was read to its end
     bool ended_ = false;
 };
@@ -132,11 +131,10 @@ bool Run::start()
     }
     // Records are believed for the files named, or made where rz writes.
     const bool sending = s_.action == Direction::send;
-    RecordCheck moved = sent_check(s_.filename);
-    if (!sending) {
+    if (!sending)
         received_.emplace(absolute(job_.dir), file_clock_now());
-        moved = [this](const TransferLogRecord& rec) { return received_->believe(rec); };
-    }
+    RecordCheck moved = sending ? sent_check(s_.filename)
+                                : [this](const TransferLogRecord& rec) { return received_->believe(rec); };
     if (events_) {
         events_->start(s_, absolute(job_.dir));
         scanner_.emplace(*events_, sending, sending ? s_.filename : std::vector<std::string>{},
@@ -145,8 +143,8 @@ bool Run::start()
     conversion_.emplace(s_.veklog, std::move(moved), scanner_ ? &*scanner_ : nullptr, &hold_);
     // The shell becomes the command, so that the process we started, and
     // pass a stop on to, is sz or rz itself.
-    command_ = "exec " + job_.command(capture_.path());
-    debug_printf(3, "system(\"%s\")\n", command_.c_str());
+    const std::string command = "exec " + job_.command(capture_.path());
+    debug_printf(3, "system(\"%s\")\n", command.c_str());
     std::fflush(stdout);  // the command writes to the same standard output
     // Over TELNET, or on a terminal, the command gets private pipes, relayed
     // to and from the line; otherwise the line itself.
@@ -163,12 +161,12 @@ bool Run::start()
     }
     if (!relay_)
         blocking_.emplace();
-    child_.emplace(command_, job_.dir, hold_.child_defaults(), hold_.child_mask(), capture_.take_reader(),
+    child_.emplace(command, job_.dir, hold_.child_defaults(), hold_.child_mask(), capture_.take_reader(),
                    relay_ ? relay_->child_stdin() : -1, relay_ ? relay_->child_stdout() : -1);
     if (relay_)
         relay_->start();
     if (child_->spawn_error() == E2BIG)
-        die(1, "Command too long for the shell (%zu characters)!\n", command_.size());
+        die(1, "Command too long for the shell (%zu characters)!\n", command.size());
     return true;
 }
 
