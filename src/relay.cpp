@@ -219,17 +219,21 @@ void LineRelay::finish(SignalHold& hold)
     if (outward_.joinable()) {
         // The line gets what it takes while it takes something; it is given
         // up on a while after a stop, or once it has taken nothing for a
-        // while since the command ended.
+        // while since the command ended. Then the relay ends at once, also
+        // when a process the command left behind still holds its output.
         const Clock::time_point ended = Clock::now();
         for (;;) {
             const Clock::time_point moved = std::max(ended, Clock::time_point(Clock::duration(moved_.load())));
             const Deadline give_up =
                 hold.after_stop(bounds::stop_grace).earlier(Deadline(moved + bounds::idle_line));
-            if (!dropping_ && give_up.passed())
+            const bool over = give_up.passed();
+            if (over) {
                 abandon();
+                signal_fd(quit_);
+            }
             pollfd done{done_.get(), POLLIN, 0};
             timespec left{};
-            if (ppoll(&done, 1, dropping_ ? nullptr : give_up.remaining(left), &hold.wait_mask()) > 0)
+            if (ppoll(&done, 1, over ? nullptr : give_up.remaining(left), &hold.wait_mask()) > 0)
                 break;
         }
         outward_.join();
