@@ -36,6 +36,8 @@ int run_vek(const Args& args, const Environment& env)
     } follow(&s.telnet);
     // Asked for on the command line; the last thing it hears is how the run ended.
     std::optional<EventStream> events;
+    // From the transfer until its end is written: a stop meanwhile waits for it.
+    std::optional<SignalHold> hold;
     bool error = true;
     int status = 0;
     try {
@@ -52,7 +54,8 @@ int run_vek(const Args& args, const Environment& env)
             die(255, "Protocol not specified!\n");
         if (!s.filelist.empty())
             read_batch(s);
-        xfer_files(s, events ? &*events : nullptr);
+        hold.emplace();
+        xfer_files(s, *hold, events ? &*events : nullptr);
         debug_printf(1, "File transfer complete.\n");
         error = false;
     } catch (const Fatal& f) {
@@ -65,9 +68,10 @@ int run_vek(const Args& args, const Environment& env)
         status = 255;
     }
     // The end, once, for every way out; a host's stop then ends the process.
-    const int stop = held_stop();
+    const int stop = hold ? hold->stop() : 0;
     if (events)
         events->end(error, stop, stop ? 128 + stop : status);
-    end_by_stop(stop);
+    hold.reset();
+    end_by_stop(held_stop());
     return status;
 }

@@ -25,6 +25,8 @@ public:
     // partial copy a failed receive leaves (null for a send).
     EventScanner(FileSink& sink, bool sending, const std::vector<std::string>& names,
                  const ReceivedFiles* received);
+    EventScanner(const EventScanner&) = delete;  // the record scanner points at it
+    EventScanner& operator=(const EventScanner&) = delete;
 
     void header(std::string_view line, const std::string& name) override;
     void line(std::string_view text) override;

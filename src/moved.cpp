@@ -54,8 +54,9 @@ RecordCheck sent_check(const std::vector<std::string>& names)
     };
 }
 
-ReceivedFiles::ReceivedFiles(const std::string& dir, time_t started)
-    : dir_(dir), at_(::open(dir.empty() ? "." : dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC)), started_(started)
+ReceivedFiles::ReceivedFiles(const std::string& dir, time_t started, std::string shown)
+    : at_(::open(dir.empty() ? "." : dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC)), shown_(std::move(shown)),
+      started_(started)
 {
 }
 
@@ -92,7 +93,7 @@ std::optional<uint64_t> ReceivedFiles::size(const std::string& name) const
 
 std::string ReceivedFiles::partial(const std::string& name) const
 {
-    return !made_here(name) ? "" : dir_.empty() ? name : dir_ + "/" + name;
+    return !made_here(name) ? "" : shown_.empty() ? name : shown_ + "/" + name;
 }
 
 time_t file_clock_now()

@@ -29,8 +29,9 @@ RecordCheck sent_check(const std::vector<std::string>& names);
 // made. A name is taken beneath it without going up or following a symlink.
 class ReceivedFiles {
 public:
-    // `dir`: where rz runs ("" for here); `started`: the second the run began.
-    ReceivedFiles(const std::string& dir, time_t started);
+    // `dir`: where rz runs ("" for here), opened as given; `started`: the
+    // second the run began; `shown`: `dir` as a partial copy's path names it.
+    ReceivedFiles(const std::string& dir, time_t started, std::string shown);
 
     // A receive record is believed when its name is a regular file born in
     // or after `started` (whose status changed then, where the file system
@@ -47,8 +48,8 @@ private:
     // The file's identity when it is a regular file this run made.
     std::optional<FileId> made_here(const std::string& name) const;
 
-    std::string dir_;
     UniqueFd at_;
+    std::string shown_;
     time_t started_;
     std::set<FileId> recorded_;
 };

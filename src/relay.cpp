@@ -15,9 +15,9 @@
 #include <vector>
 
 // One thread per direction, each with every signal blocked (the signals are
-// the main thread's business). Neither ever blocks on the line: each waits in
-// poll() on what it needs and on eventfds that end the wait, so a stalled
-// user holds up nothing else and a stop can always cut the relay short. Each
+// the main thread's business). Neither ever blocks on the line (LineEnd): each
+// waits in poll() on what it needs and on eventfds that end the wait, so a
+// stalled user holds up nothing else and the relay can always be cut short. Each
 // moves up to `block` bytes a turn through buffers it allocates once. Over
 // TELNET, while data streams, each turn first lets it gather for a moment
 // (LinePacing).
@@ -139,7 +139,18 @@ LineEnd::LineEnd(int fd, int mode) : fd_(fd)
     if (S_ISFIFO(st.st_mode) || S_ISCHR(st.st_mode)) {
         const std::string self = "/proc/self/fd/" + std::to_string(fd);
         own_ = UniqueFd(::open(self.c_str(), mode | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+        const int flags = own_ ? -1 : fcntl(fd, F_GETFL);
+        if (flags >= 0 && !(flags & O_NONBLOCK) && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0)
+            found_flags_ = flags;
     }
+}
+
+void LineEnd::let_go()
+{
+    own_.reset();
+    if (found_flags_ >= 0)
+        fcntl(fd_, F_SETFL, found_flags_);
+    found_flags_ = -1;
 }
 
 ssize_t LineEnd::read(char* buf, size_t size)
@@ -252,8 +263,10 @@ void LineRelay::restore_terminal()
 {
     if (terminal_ < 0)
         return;
-    // As found, once what we sent has gone out; nothing is flushed away.
-    set_mode(terminal_, TCSADRAIN, found_);
+    // As found, once what we sent has gone out; nothing is flushed away. A
+    // line given up on is not waited for (a serial line held by flow control
+    // would never drain).
+    set_mode(terminal_, dropping_ ? TCSANOW : TCSADRAIN, found_);
     terminal_ = -1;
 }
 

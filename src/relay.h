@@ -18,23 +18,29 @@
 #include "unique_fd.h"
 
 // One direction of the line, read or written without ever blocking, whatever
-// flags the host set on its descriptor (which it shares, so they are never
-// changed): a socket with MSG_DONTWAIT; a pipe or terminal through a
-// description of our own, opened non-blocking; anything else as it is.
+// flags the host set on its descriptor (which it shares): a socket with
+// MSG_DONTWAIT; a pipe or terminal through a description of our own, opened
+// non-blocking; where that cannot be had (a terminal of another user, no
+// /proc), the host's, made non-blocking until let_go() puts its flags back.
 class LineEnd {
 public:
     LineEnd(int fd, int mode);
+    ~LineEnd() { let_go(); }
+    LineEnd(const LineEnd&) = delete;
+    LineEnd& operator=(const LineEnd&) = delete;
     int fd() const { return own_ ? own_.get() : fd_; }
     ssize_t read(char* buf, size_t size);
     ssize_t write(const char* buf, size_t size);
-    // Our own description goes, so that the line is the host's alone again
-    // (a pipe's other end then sees its end when the host closes it).
-    void let_go() { own_.reset(); }
+    // The line is the host's alone again: our own description goes (a
+    // pipe's other end then sees its end when the host closes it), or the
+    // flags found are put back.
+    void let_go();
 
 private:
     int fd_;
     bool socket_ = false;
     UniqueFd own_;
+    int found_flags_ = -1;  // the host's flags, while we changed them
 };
 
 class LineRelay {
@@ -65,8 +71,9 @@ public:
     // no thread can be had.
     void start();
 
-    // After a stop: the user is waited on no more. What the command still
-    // writes is dropped, and its input is closed.
+    // The user is waited on no more (after a stop, a line that takes
+    // nothing, or a failing run): what the command still writes is dropped,
+    // and its input is closed.
     void abandon();
 
     // Call once the command has ended. Returns once everything it wrote has

@@ -1,7 +1,7 @@
 // The signals of a run: those that must never end it half-way, and the
-// stops (hang-up, terminate) that are held while a transfer command runs, so
-// that the records of files already moved are written and the capture is
-// removed before the run ends the way the caller asked it to.
+// stops (hang-up, terminate) that are held while a transfer runs, so that the
+// records of files already moved are written, the capture is removed and the
+// run's end is told before the run ends the way the caller asked it to.
 #pragma once
 
 #include <signal.h>

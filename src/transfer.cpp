@@ -85,12 +85,12 @@ std::string absolute(const std::string& dir)
 // and let go of in end(), in one order on every way out, by return or by
 // exception: the command ended and reaped; the relay finished, so that all
 // the command wrote has reached the line (a terminal is put back as it was
-// found); the line's flags put back; the capture removed; last, the stop
-// hold, which keeps a stop that came for the driver to end by.
+// found); the line's flags put back; the capture removed. The stop hold is
+// the driver's: a stop ends the process once the run's end is written.
 class Run {
 public:
-    Run(const RunSettings& s, Job job, EventStream* events)
-        : s_(s), job_(std::move(job)), events_(events), capture_(s.tmpdir)
+    Run(const RunSettings& s, Job job, SignalHold& hold, EventStream* events)
+        : s_(s), job_(std::move(job)), events_(events), hold_(hold), capture_(s.tmpdir)
     {
     }
     ~Run() { end(); }
@@ -111,7 +111,7 @@ private:
     const RunSettings& s_;
     Job job_;
     EventStream* events_;
-    SignalHold hold_;  // first made, last let go
+    SignalHold& hold_;
     Capture capture_;
     std::optional<ReceivedFiles> received_;  // where a receive writes
     std::optional<EventScanner> scanner_;
@@ -132,7 +132,7 @@ bool Run::start()
     // Records are believed for the files named, or made where rz writes.
     const bool sending = s_.action == Direction::send;
     if (!sending)
-        received_.emplace(absolute(job_.dir), file_clock_now());
+        received_.emplace(job_.dir, file_clock_now(), absolute(job_.dir));
     RecordCheck moved = sending ? sent_check(s_.filename)
                                 : [this](const TransferLogRecord& rec) { return received_->believe(rec); };
     if (events_) {
@@ -226,9 +226,9 @@ void Run::end()
 // runs. A hang-up or terminate meanwhile is passed on to the command, and
 // ends the run within seconds, once the records of the files already moved
 // are written and the capture is gone.
-void run_job(const RunSettings& s, Job job, EventStream* events)
+void run_job(const RunSettings& s, Job job, SignalHold& hold, EventStream* events)
 {
-    Run run(s, std::move(job), events);
+    Run run(s, std::move(job), hold, events);
     if (run.start())
         run.finish();
 }
@@ -240,26 +240,26 @@ bool can_enter(const std::string& dir)
            faccessat(AT_FDCWD, dir.c_str(), X_OK, AT_EACCESS) == 0;
 }
 
-void send_files(const RunSettings& s, EventStream* events)
+void send_files(const RunSettings& s, SignalHold& hold, EventStream* events)
 {
     // XMODEM moves one file and names none; refused before anything is made.
     if (!send_fits(s.proto, s.filename))
         die(1, "Xmodem sends one file at a time!\n");
     debug_printf(1, "Sending file batch.\n");
     run_job(s, {"sz", "", [&s](const std::string& log) { return build_send_command(s.filename, log, s.proto); }},
-            events);
+            hold, events);
 }
 
-void receive_files(const RunSettings& s, EventStream* events)
+void receive_files(const RunSettings& s, SignalHold& hold, EventStream* events)
 {
     // An XMODEM sender gives no names, so a batch has nothing to write to.
     if (s.proto == Protocol::xmodem)
         die(1, "Xmodem receives one named file!\n");
     debug_printf(2, "Receiving file batch.\n");
-    run_job(s, {"rz", "", [&s](const std::string& log) { return build_receive_command(log, s.proto); }}, events);
+    run_job(s, {"rz", "", [&s](const std::string& log) { return build_receive_command(log, s.proto); }}, hold, events);
 }
 
-void receive_one_file(const RunSettings& s, const std::string& fname, EventStream* events)
+void receive_one_file(const RunSettings& s, const std::string& fname, SignalHold& hold, EventStream* events)
 {
     debug_printf(2, "Receiving one file (%s).\n", fname.c_str());
     const ReceivePlace place = receive_place(s.proto, fname);
@@ -274,17 +274,17 @@ void receive_one_file(const RunSettings& s, const std::string& fname, EventStrea
     run_job(s,
             {"rz", dir,
              [&s, file = place.file](const std::string& log) { return build_receive_command(log, s.proto, file); }},
-            events);
+            hold, events);
 }
 
 }  // namespace
 
-void xfer_files(const RunSettings& s, EventStream* events)
+void xfer_files(const RunSettings& s, SignalHold& hold, EventStream* events)
 {
     if (s.action == Direction::send)
-        send_files(s, events);
+        send_files(s, hold, events);
     else if (s.batch)
-        receive_files(s, events);
+        receive_files(s, hold, events);
     else
-        receive_one_file(s, s.filename.empty() ? std::string() : s.filename[0], events);
+        receive_one_file(s, s.filename.empty() ? std::string() : s.filename[0], hold, events);
 }

@@ -5,6 +5,7 @@
 #include "settings.h"
 
 class EventStream;
+class SignalHold;
 
 // Sends, receives a batch, or receives one file, as `s` says, with the
 // protocol it names. A single receive runs inside the directory part of its
@@ -12,5 +13,6 @@ class EventStream;
 // Throws Fatal when the command is too long to be run at all, a single
 // receive's directory cannot be entered, or XMODEM is asked for what it
 // cannot carry. A command that fails is reported at level 2 only.
-// `events`, when asked for, hears of the run's start and of each file.
-void xfer_files(const RunSettings& s, EventStream* events = nullptr);
+// `hold` holds the stops meanwhile and keeps the one that came; `events`,
+// when asked for, hears of the run's start and of each file.
+void xfer_files(const RunSettings& s, SignalHold& hold, EventStream* events = nullptr);

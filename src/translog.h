@@ -24,6 +24,8 @@ public:
     // once a stop has come.
     LogConversion(const std::optional<std::string>& veklog, RecordCheck moved, ScanListener* listener = nullptr,
                   SignalHold* hold = nullptr);
+    LogConversion(const LogConversion&) = delete;  // its scanner calls back into it
+    LogConversion& operator=(const LogConversion&) = delete;
 
     // The next bytes of the stream.
     void feed(std::string_view bytes);

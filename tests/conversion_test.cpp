@@ -85,7 +85,7 @@ TEST(Conversion, ReceiveRecordsNameFilesBeneathTheDirectoryOnce)
     write_file(dir / "in/sub/f", "");
     write_file(dir / "outside", "");
     symlink("sub", (dir / "in/link").c_str());
-    ReceivedFiles in(dir / "in", file_clock_now());
+    ReceivedFiles in(dir / "in", file_clock_now(), "");
     const std::string never[] = {"../outside", dir / "outside", "sub/../../outside", "link/f", "sub"};
     for (const std::string& name : never)
         EXPECT_FALSE(in.believe({'R', 0, name})) << name;

@@ -72,7 +72,7 @@ std::string joined(const std::vector<std::string>& v)
 Replay replay(const Case& c, const std::string& dir, const std::vector<std::string_view>& pieces)
 {
     Recorder sink(dir);
-    ReceivedFiles received(dir, file_clock_now());
+    ReceivedFiles received(dir, file_clock_now(), dir);
     EventScanner scan(sink, c.sending, c.names, c.sending ? nullptr : &received);
     for (const auto& [name, size] : c.on_disk) {
         std::remove((dir + "/" + name).c_str());
@@ -204,6 +204,9 @@ const Case cases[] = {
     {"Sending: a\nb\rc\n\rBytes Sent:      5   BPS:489     \nsz: caught signal 15; exiting\n", true,
      {"a\nb\rc", "a"}, exited(143), 0, {}, "file a\nb\rc; failed a error: sz: caught signal 15; exiting",
      "a\nb\rc 5"},
+    // The rest of such a name is no word of the command's.
+    {"Sending: a\nsz: skipped: a\n\rBytes Sent:      5   BPS:489     \n", true, {"a\nsz: skipped: a"}, exited(0), 0,
+     {}, "file a\nsz: skipped: a", "a\nsz: skipped: a 5"},
 };
 
 TEST(EventScan, CapturedStreamsGiveTheirEventsHoweverCut)

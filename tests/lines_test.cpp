@@ -370,4 +370,28 @@ TEST_F(OnLine, AfterTheEndEveryByteReachesAReaderThatTakesIt)
     }
 }
 
+// A terminal that the program cannot open anew (another user's) is written
+// through the host's own description: made non-blocking meanwhile, so that
+// a user who reads nothing still cannot hold the run, and put back after.
+class OthersTerminal : public FakeTools {};
+
+TEST_F(OthersTerminal, UserWhoReadsNothingIsLeftAndTheFlagsPutBack)
+{
+    const TimeLimit limit(15);
+    write_file(dir / "bin/sz", "#!/bin/sh\nhead -c 300000 /dev/zero\n", 0755);
+    unprivileged();
+    if (!uid)
+        GTEST_SKIP() << "needs root, to run the program as another user than the terminal's";
+    RunOptions opts = options();
+    opts.timeout_seconds = 12;
+    LineProgram running(LineKind::pty, {program(), "sz", "x"}, opts);
+    const auto started = std::chrono::steady_clock::now();
+    const RunResult r = running.wait();
+    const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    EXPECT_LT(took, 7.0);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(running.line_flags() & O_NONBLOCK, 0);
+    EXPECT_EQ(running.mode(), running.mode_at_start());
+}
+
 }  // namespace
