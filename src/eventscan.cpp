@@ -157,11 +157,10 @@ void EventScanner::message(std::string_view text)
     Entry* const file = current();
     std::string_view rest = text;
     if (sending_) {
-        // "sz: cannot open NAME: No such file or directory"; the batch goes on.
+        // "sz: cannot open NAME: No such file or directory" (or "Permission
+        // denied"): a file to send that could not be opened; the batch goes on.
         if (take(rest, "sz: cannot open ") && contains(rest, ": "))
-            return fail_named(rest.substr(0, rest.rfind(": ")),
-                              rest.ends_with(": No such file or directory") ? FailReason::missing : FailReason::error,
-                              text);
+            return fail_named(rest.substr(0, rest.rfind(": ")), FailReason::missing, text);
         if (take(rest, "sz: is not a file: "))
             return fail_named(rest, FailReason::error, text);
         if (file && text.starts_with("sz: skipped: "))

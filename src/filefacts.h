@@ -10,7 +10,8 @@
 // write it (it exists, or its name is not allowed). cancelled: a cancel, the
 // other side's or the host's stop. line: a broken pipe or a hang-up.
 // timeout: no answer came (lrzsz says so too when its input is closed).
-// missing: sz found no such file. error: anything else.
+// missing: sz could not open a file (absent, or not readable). error:
+// anything else.
 enum class FailReason { skipped, refused, cancelled, line, timeout, missing, error };
 inline const char* reason_word(FailReason reason)  // "skipped", "refused", ...
 {

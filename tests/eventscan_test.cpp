@@ -117,7 +117,7 @@ const Case cases[] = {
               "failed dir error: sz: is not a file: dir; file b.bin; progress x16 b.bin 19456/20000",
      a_done + "; b.bin 20000/20000"},
     {"sz: cannot open locked: Permission denied\n" + a_sent, true, {"locked", "a.bin"}, exited(0), 0, {},
-     "failed locked error: sz: cannot open locked: Permission denied; " + a_went.substr(0, a_went.size() - 2), a_done},
+     "failed locked missing: sz: cannot open locked: Permission denied; " + a_went.substr(0, a_went.size() - 2), a_done},
     // A duplicate rz skips by name, before any header, from a sender that goes on.
     {"file exists, skipped: dup.bin\r\nSkipped\n", false, {}, exited(0), 0, {},
      "failed dup.bin refused: file exists, skipped: dup.bin", ""},
