@@ -65,7 +65,11 @@ void EventScanner::header(std::string_view line, const std::string& name)
         return as_recorded.starts_with(name) &&
                (as_recorded.size() == name.size() || (sending_ && as_recorded[name.size()] == '\n'));
     });
-    const std::string given = it == unannounced_.end() ? "" : take_given(std::string(it->second), false);
+    std::string given;
+    if (it != unannounced_.end()) {
+        given = std::move(it->second);
+        unannounced_.erase(it);
+    }
     name_rest_ = given.size() > name.size() ? given.substr(name.size() + 1) : "";
     files_.push_back(Entry{FileFacts{given.empty() ? name : given, std::nullopt, 0, 0}, std::nullopt});
     sink_.file(files_.back().facts);
@@ -209,20 +213,19 @@ void EventScanner::fail(Entry& entry, const Said::value_type& why, const std::st
 void EventScanner::fail_named(std::string_view given, FailReason reason, std::string_view text)
 {
     const std::string name = last_component(std::string(given));
-    if (take_given(given, true).empty())
+    if (!take_given(given, true))
         take_given(name, false);
     sink_.failed(FileFacts{name, std::nullopt, 0, 0}, reason, std::string(text), "");
 }
 
-std::string EventScanner::take_given(std::string_view name, bool as_given)
+bool EventScanner::take_given(std::string_view name, bool as_given)
 {
     const auto it = std::find_if(unannounced_.begin(), unannounced_.end(),
                                  [&](const auto& n) { return (as_given ? n.first : n.second) == name; });
     if (it == unannounced_.end())
-        return {};
-    std::string recorded = std::move(it->second);
+        return false;
     unannounced_.erase(it);
-    return recorded;
+    return true;
 }
 
 void EventScanner::finish(int wait_status, int stop_signal)

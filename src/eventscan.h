@@ -56,8 +56,8 @@ private:
     // A named file that sz will not send.
     void fail_named(std::string_view given, FailReason reason, std::string_view text);
     // Takes the first given name so named (as given, else as recorded) off
-    // the list of those not yet announced; empty when none is.
-    std::string take_given(std::string_view name, bool as_given);
+    // the list of those not yet announced.
+    bool take_given(std::string_view name, bool as_given);
     // The file that lines are about now: the last announced, still going.
     Entry* current();
 

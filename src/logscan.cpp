@@ -4,7 +4,6 @@
 
 #include <cstdio>
 #include <cstring>
-#include <utility>
 
 namespace {
 
@@ -64,9 +63,12 @@ void LogScanner::feed(std::string_view bytes)
     size_t i = 0;
     while (i < bytes.size()) {
         const size_t window = std::min(bytes.size() - i, max_chunk - chunk_.size());
-        size_t stop = 0;
-        while (stop < window && bytes[i + stop] != '\r' && bytes[i + stop] != '\n')
-            ++stop;
+        // The first line end in the window: a CR, or an LF before it.
+        const char* at = bytes.data() + i;
+        const auto* cr = static_cast<const char*>(std::memchr(at, '\r', window));
+        const auto* lf = static_cast<const char*>(std::memchr(at, '\n', cr ? static_cast<size_t>(cr - at) : window));
+        const char* end = lf ? lf : cr;
+        const size_t stop = end ? static_cast<size_t>(end - at) : window;
         chunk_.append(bytes.substr(i, stop));
         i += stop;
         if (stop < window) {
@@ -102,8 +104,10 @@ void LogScanner::examine(char ended_by)
             count_bytes(text);
             return;
         }
-        if (listener_ && !line_.empty())  // a long line went on with a header
-            listener_->line(std::exchange(line_, {}));
+        if (listener_ && !line_.empty()) {  // a long line went on with a header
+            listener_->line(line_);
+            line_.clear();
+        }
         // A header is no byte count, whatever its name holds.
         done_ = 1;
         prefix_ = prefix;
@@ -130,9 +134,15 @@ void LogScanner::tell_line(char ended_by)
 {
     if (!listener_)
         return;
+    if (ended_by != 0 && line_.empty()) {  // a line in one chunk, as progress is
+        listener_->line(chunk_);
+        return;
+    }
     line_.append(chunk_, 0, max_header - std::min(max_header, line_.size()));
-    if (ended_by != 0)
-        listener_->line(std::exchange(line_, {}));
+    if (ended_by != 0) {
+        listener_->line(line_);
+        line_.clear();
+    }
 }
 
 void LogScanner::end()

@@ -60,21 +60,27 @@ ReceivedFiles::ReceivedFiles(const std::string& dir, time_t started, std::string
 {
 }
 
-std::optional<ReceivedFiles::FileId> ReceivedFiles::made_here(const std::string& name) const
+std::optional<struct statx> ReceivedFiles::regular_file(const std::string& name) const
 {
     const UniqueFd file = at_ ? open_beneath(at_.get(), name) : UniqueFd();
     struct statx st {};
-    if (!file || statx(file.get(), "", AT_EMPTY_PATH, STATX_TYPE | STATX_INO | STATX_CTIME | STATX_BTIME, &st) != 0 ||
-        !S_ISREG(st.stx_mode))
+    const unsigned mask = STATX_TYPE | STATX_SIZE | STATX_INO | STATX_CTIME | STATX_BTIME;
+    if (!file || statx(file.get(), "", AT_EMPTY_PATH, mask, &st) != 0 || !S_ISREG(st.stx_mode))
         return std::nullopt;
+    return st;
+}
+
+std::optional<ReceivedFiles::FileId> ReceivedFiles::made_here(const std::string& name) const
+{
+    const auto st = regular_file(name);
     // rz -p never writes over a file, so a file it wrote was born during
     // the run; a status change alone may be another process's doing.
     // Without a birth time, the status change is all there is.
-    const bool born = (st.stx_mask & STATX_BTIME) != 0;
-    if ((born ? st.stx_btime.tv_sec : st.stx_ctime.tv_sec) < started_)
+    const bool born = st && (st->stx_mask & STATX_BTIME) != 0;
+    if (!st || (born ? st->stx_btime.tv_sec : st->stx_ctime.tv_sec) < started_)
         return std::nullopt;
-    return FileId{makedev(st.stx_dev_major, st.stx_dev_minor), st.stx_ino, born ? st.stx_btime.tv_sec : 0,
-                  born ? st.stx_btime.tv_nsec : 0};
+    return FileId{makedev(st->stx_dev_major, st->stx_dev_minor), st->stx_ino, born ? st->stx_btime.tv_sec : 0,
+                  born ? st->stx_btime.tv_nsec : 0};
 }
 
 bool ReceivedFiles::believe(const TransferLogRecord& rec)
@@ -85,10 +91,8 @@ bool ReceivedFiles::believe(const TransferLogRecord& rec)
 
 std::optional<uint64_t> ReceivedFiles::size(const std::string& name) const
 {
-    const UniqueFd file = at_ ? open_beneath(at_.get(), name) : UniqueFd();
-    struct stat st {};
-    const bool regular = file && fstat(file.get(), &st) == 0 && S_ISREG(st.st_mode);
-    return regular ? std::optional(static_cast<uint64_t>(st.st_size)) : std::nullopt;
+    const auto st = regular_file(name);
+    return st ? std::optional<uint64_t>(st->stx_size) : std::nullopt;
 }
 
 std::string ReceivedFiles::partial(const std::string& name) const

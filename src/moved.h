@@ -4,6 +4,7 @@
 // system or our own command line backs it.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstdint>
@@ -45,6 +46,8 @@ public:
 
 private:
     using FileId = std::tuple<dev_t, ino_t, int64_t, uint32_t>;
+    // The regular file so named, stat'ed; none when there is no such file.
+    std::optional<struct statx> regular_file(const std::string& name) const;
     // The file's identity when it is a regular file this run made.
     std::optional<FileId> made_here(const std::string& name) const;
 

@@ -131,12 +131,13 @@ bool Run::start()
     }
     // Records are believed for the files named, or made where rz writes.
     const bool sending = s_.action == Direction::send;
+    const std::string shown_dir = absolute(job_.dir);  // as the events name it
     if (!sending)
-        received_.emplace(job_.dir, file_clock_now(), absolute(job_.dir));
+        received_.emplace(job_.dir, file_clock_now(), shown_dir);
     RecordCheck moved = sending ? sent_check(s_.filename)
                                 : [this](const TransferLogRecord& rec) { return received_->believe(rec); };
     if (events_) {
-        events_->start(s_, absolute(job_.dir));
+        events_->start(s_, shown_dir);
         scanner_.emplace(*events_, sending, sending ? s_.filename : std::vector<std::string>{},
                          received_ ? &*received_ : nullptr);
     }
