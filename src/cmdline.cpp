@@ -2,7 +2,9 @@
 
 #include <strings.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <iterator>
 
 #include "diag.h"
 #include "report.h"
@@ -23,6 +25,19 @@ void set_events(RunSettings& s, const std::string& path)
 {
     s.events = path;
     debug_printf(1, "Writing events to %s\n", path.c_str());
+}
+
+// Whole seconds, 1 to a day; `from` names where the value came from.
+void set_idle(RunSettings& s, const std::string& value, const char* from)
+{
+    unsigned seconds = 0;
+    int end = 0;
+    if (value.empty() || value[0] < '0' || value[0] > '9' ||
+        std::sscanf(value.c_str(), "%u%n", &seconds, &end) != 1 ||  // NOLINT(cert-err34-c): checked by %n and the range
+        static_cast<size_t>(end) != value.size() || seconds < 1 || seconds > 86400)
+        die(1, "%s wants whole seconds from 1 to 86400, not '%s'!\n", from, value.c_str());
+    s.idle = seconds;
+    debug_printf(1, "Stopping the transfer after %u idle seconds.\n", seconds);
 }
 
 void set_filelist(RunSettings& s, const std::string& path)
@@ -152,21 +167,25 @@ std::optional<int> operand_pass(const Args& args, std::vector<bool> taken, RunSe
         const std::string& a = args[i];
         if (is_long_option(a)) {
             const char* name = a.c_str() + 2;
-            if (strcasecmp(name, "veklog") == 0 || strcasecmp(name, "events") == 0) {
-                const bool log = strcasecmp(name, "veklog") == 0;
+            const char* const with_value[] = {"veklog", "events", "idle"};
+            const auto named = std::find_if(std::begin(with_value), std::end(with_value),
+                                            [&](const char* n) { return strcasecmp(name, n) == 0; });
+            if (named != std::end(with_value)) {
                 size_t v = i + 1;
                 while (v < args.size() && taken[v])
                     ++v;
                 if (v == args.size()) {
-                    complain("%s: option '--%s' requires an argument\n", me, log ? "veklog" : "events");
+                    complain("%s: option '--%s' requires an argument\n", me, *named);
                     usage(me, 1);
                     return 0;
                 }
                 taken[v] = true;
-                if (log)
+                if (named == std::begin(with_value))
                     set_veklog(s, args[v]);
-                else
+                else if (named == std::begin(with_value) + 1)
                     set_events(s, args[v]);
+                else
+                    set_idle(s, args[v], "--idle");
             } else if (strcasecmp(name, "help") == 0) {
                 usage(me, 1);
                 return 0;
@@ -209,6 +228,8 @@ void environment_pass(const Environment& env, RunSettings& s)
         s.events = it->second;
         debug_printf(1, "Setting VEKEVENTS to '%s'\n", it->second.c_str());
     }
+    if (auto it = env.find("VEKIDLE"); it != env.end())
+        set_idle(s, it->second, "VEKIDLE");
     s.tmpdir = "/tmp";
     for (const char* name : {"TMP", "TEMP", "TEMPDIR"}) {
         if (auto it = env.find(name); it != env.end()) {

@@ -52,6 +52,7 @@ void usage(const char* me, int lng)
                    " -d, --veklog FILE\tMake VEK-style log at FILE.\n"
                    " -e, --events FILE\tWrite JSON Lines events to FILE.\n"
                    " -h, --help\t\tThis Help Screen.\n"
+                   "     --idle SECONDS\tStop the transfer when nothing moves on the line.\n"
                    " -s, --syslog\t\tKeep logs in the system log.\n"
                    " -t, --telnet\t\tThe connection is TELNET (binary mode).\n"
                    " -v\t\t\tIncrease verbosity (Can be repeated).\n"

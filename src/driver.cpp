@@ -1,6 +1,9 @@
 #include "driver.h"
 
+#include <fcntl.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <exception>
 #include <new>
@@ -12,6 +15,16 @@
 #include "report.h"
 #include "signals.h"
 #include "transfer.h"
+
+void open_standard_descriptors()
+{
+    // A closed one would be taken by the first file we open (the capture,
+    // the log), and the command would read or write that as its line. In
+    // order, so that each open takes the lowest free number: the one closed.
+    for (int fd = 0; fd <= 2; ++fd)
+        if (fcntl(fd, F_GETFD) < 0 && errno == EBADF)
+            (void)::open("/dev/null", O_RDWR);  // NOLINT(android-cloexec-open): it becomes the command's too
+}
 
 Environment process_environment()
 {

@@ -5,6 +5,10 @@
 
 #include "cmdline.h"
 
+// Puts /dev/null on each of standard input, output and error that is closed;
+// first thing, before anything is opened.
+void open_standard_descriptors();
+
 Environment process_environment();
 
 // The whole program: returns the process exit status.

@@ -4,15 +4,19 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/random.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <ctime>
 #include <nlohmann/json.hpp>
 
+#include "append.h"
+#include "format.h"
 #include "report.h"
 
 // Objects keep their fields in the order written: "event" first.
@@ -20,8 +24,6 @@ using json = nlohmann::ordered_json;
 
 namespace {
 
-// Events waiting for a slow reader; beyond this the newest is dropped.
-constexpr size_t max_queue = 64;
 constexpr milliseconds progress_every{250};
 
 // RFC 3339, UTC, milliseconds.
@@ -65,13 +67,59 @@ bool valid_utf8(const std::string& s)
     }
 }
 
-// A name as JSON carries it: its bytes where they are UTF-8; otherwise
-// with each bad byte as U+FFFD, and the bytes themselves in `name_base64`.
-void put_name(json& j, const std::string& name)
+// Text as JSON carries it: its bytes where they are UTF-8; otherwise with
+// each bad byte as U+FFFD, and the bytes themselves in `<key>_base64`.
+void put_text(json& j, const char* key, const std::string& text)
 {
-    j["name"] = name;
-    if (!valid_utf8(name))
-        j["name_base64"] = base64(name);
+    j[key] = text;
+    if (!valid_utf8(text))
+        j[std::string(key) + "_base64"] = base64(text);
+}
+
+// A file's name, and a send's place for it among the names given.
+void put_file(json& j, const FileFacts& f)
+{
+    if (f.unnamed)
+        j["name"] = nullptr;
+    else
+        put_text(j, "name", f.name);
+    if (f.index)
+        j["index"] = *f.index;
+}
+
+// U+2028 and U+2029 are valid in JSON strings, but readers that split lines
+// on every Unicode line break (as Python's splitlines does) would cut an
+// object there.
+void escape_line_separators(std::string& text)
+{
+    for (size_t at = 0; (at = text.find("\xE2\x80", at)) != std::string::npos; at += 2) {
+        if (at + 2 < text.size() && (text[at + 2] == '\xA8' || text[at + 2] == '\xA9'))
+            text.replace(at, 3, text[at + 2] == '\xA8' ? "\\u2028" : "\\u2029");
+    }
+}
+
+// 128 random bits, as hex: no other run on the machine has them.
+std::string new_run_id()
+{
+    unsigned char bits[16]{};
+    size_t got = 0;
+    while (got < sizeof bits) {
+        const ssize_t n = getrandom(bits + got, sizeof bits - got, 0);
+        if (n > 0)
+            got += static_cast<size_t>(n);
+        else if (errno != EINTR)
+            break;
+    }
+    if (got < sizeof bits) {  // no random source: the pid and the clocks
+        const uint64_t a = static_cast<uint64_t>(getpid()) << 32 ^ static_cast<uint64_t>(Clock::now().time_since_epoch().count());
+        const uint64_t b = static_cast<uint64_t>(std::chrono::system_clock::now().time_since_epoch().count());
+        std::memcpy(bits, &a, 8);
+        std::memcpy(bits + 8, &b, 8);
+    }
+    char hex[33];
+    for (size_t i = 0; i < sizeof bits; ++i)
+        std::snprintf(hex + 2 * i, 3, "%02x", bits[i]);
+    return hex;
 }
 
 const char* protocol_word(Protocol p)
@@ -96,13 +144,9 @@ json signal_name(int sig)
 
 }  // namespace
 
-struct EventStream::Line {
-    json j;
-};
-
 EventStream::EventStream(const std::string& path)
     : path_(path), fd_(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666)),
-      started_(Clock::now())
+      run_id_(new_run_id()), started_(Clock::now())
 {
     // A socket the host passed cannot be opened again; it is written
     // through a copy of the host's descriptor, without blocking.
@@ -110,17 +154,18 @@ EventStream::EventStream(const std::string& path)
     if (!fd_ && errno == ENXIO && std::sscanf(path.c_str(), "/dev/fd/%d", &n) == 1 && n >= 0)  // NOLINT(cert-err34-c): a number that does not parse is no descriptor
         fd_ = UniqueFd(fcntl(n, F_DUPFD_CLOEXEC, 3));
     if (!fd_) {
-        give_up(errno);
+        give_up(std::strerror(errno));
         return;
     }
     struct stat st {};
     socket_ = fstat(fd_.get(), &st) == 0 && S_ISSOCK(st.st_mode);
+    tail_ = open_tail(fd_.get());
 }
 
-void EventStream::give_up(int err)
+void EventStream::give_up(const char* why)
 {
     if (!broken_)
-        warn("Can't write events %s: %s\n", path_.c_str(), std::strerror(err));
+        warn("Can't write events %s: %s\n", path_.c_str(), why);
     broken_ = true;
     queue_.clear();
     fd_.reset();
@@ -133,6 +178,15 @@ bool EventStream::write_some(const std::string& bytes, size_t& at)
         const size_t n = bytes.size() - at;
         const ssize_t w =
             socket_ ? ::send(fd_.get(), p, n, MSG_DONTWAIT | MSG_NOSIGNAL) : ::write(fd_.get(), p, n);
+        if (w > 0 && tail_ && static_cast<size_t>(w) < n) {
+            // A file shared with other runs is never left with part of an
+            // object: what was cut is taken back, and the stream ends here.
+            const std::string why = format_message("a short write (%zd of %zu bytes)", w, n);
+            if (!take_back(fd_.get(), static_cast<size_t>(w)))
+                warn("Can't take back the cut event in %s: %s\n", path_.c_str(), std::strerror(errno));
+            give_up(why.c_str());
+            return false;
+        }
         if (w > 0) {
             at += static_cast<size_t>(w);
         } else if (w < 0 && errno == EINTR) {
@@ -140,7 +194,7 @@ bool EventStream::write_some(const std::string& bytes, size_t& at)
         } else if (w < 0 && errno == EAGAIN) {
             return false;
         } else {
-            give_up(w < 0 ? errno : EIO);
+            give_up(std::strerror(w < 0 ? errno : EIO));
             return false;
         }
     }
@@ -152,7 +206,9 @@ bool EventStream::write_some(const std::string& bytes, size_t& at)
 bool EventStream::flush(const Deadline& until)
 {
     while (!broken_ && !queue_.empty()) {
-        if (write_some(queue_.front(), written_of_front_)) {
+        if (written_of_front_ == 0 && ends_mid_line(tail_.get()))
+            queue_.front().text.insert(0, "\n");  // after a line another run cut and could not take back
+        if (write_some(queue_.front().text, written_of_front_)) {
             queue_.pop_front();
             written_of_front_ = 0;
             continue;
@@ -165,96 +221,113 @@ bool EventStream::flush(const Deadline& until)
     return queue_.empty();
 }
 
-void EventStream::emit(Line& line, bool droppable)
+// Each object goes out with one write() when the reader keeps up: the whole
+// line, so that runs sharing one file never tear each other's. While the
+// reader lags, progress is dropped and every other event waits its turn.
+void EventStream::emit(json& j, bool progress)
 {
     if (broken_)
         return;
-    json& j = line.j;
     j["v"] = 1;
+    j["run"] = run_id_;
     j["pid"] = getpid();
     j["time"] = now_utc();
-    // One write() per object: the whole line, so that runs sharing one
-    // file never tear each other's.
     std::string text = j.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
-    if (!flush(Deadline::in({}))) {
-        if (!droppable && queue_.size() < max_queue)
-            queue_.push_back(std::move(text));
+    escape_line_separators(text);
+    if (!flush(Deadline::in({})) && progress)
         return;
-    }
-    size_t at = 0;
-    if (!write_some(text, at) && !broken_) {
-        if (at > 0 || !droppable) {
-            queue_.push_back(std::move(text));
-            written_of_front_ = at;
-        }
-    }
+    queue_.push_back({std::move(text), progress});
+    flush(Deadline::in({}));
+}
+
+EventStream::FileKey EventStream::key(const FileFacts& f)
+{
+    return {f.index.value_or(SIZE_MAX), f.name};
 }
 
 void EventStream::start(const RunSettings& s, const std::string& dir)
 {
-    Line l{{{"event", "start"}}};
-    l.j["protocol"] = protocol_word(s.proto);
-    l.j["direction"] = s.action == Direction::send ? "send" : "receive";
-    l.j["files"] = json::array();
-    if (s.action == Direction::send)
+    json j{{"event", "start"}};
+    j["protocol"] = protocol_word(s.proto);
+    j["direction"] = s.action == Direction::send ? "send" : "receive";
+    const bool sending = s.action == Direction::send;
+    j["files"] = json::array();
+    for (const std::string& name : sending ? s.filename : std::vector<std::string>{})
+        j["files"].push_back(name);
+    if (sending && !std::all_of(s.filename.begin(), s.filename.end(), valid_utf8)) {
+        j["files_base64"] = json::array();
         for (const std::string& name : s.filename)
-            l.j["files"].push_back(name);
-    l.j["dir"] = s.action == Direction::send ? json(nullptr) : json(dir);
-    l.j["telnet"] = s.telnet;
-    emit(l, false);
+            j["files_base64"].push_back(base64(name));
+    }
+    if (sending)
+        j["dir"] = nullptr;
+    else
+        put_text(j, "dir", dir);
+    j["telnet"] = s.telnet;
+    emit(j, false);
 }
 
 void EventStream::file(const FileFacts& f)
 {
-    file_started_[f.name] = Clock::now();
-    Line l{{{"event", "file"}}};
-    put_name(l.j, f.name);
+    file_started_[key(f)] = Clock::now();
+    json j{{"event", "file"}};
+    put_file(j, f);
     if (f.size)
-        l.j["size"] = *f.size;
-    emit(l, false);
+        j["size"] = *f.size;
+    emit(j, false);
 }
 
 void EventStream::progress(const FileFacts& f)
 {
     const Clock::time_point now = Clock::now();
-    if (f.name == progress_name_ && last_progress_ && now - *last_progress_ < progress_every)
+    if (key(f) == progress_of_ && last_progress_ && now - *last_progress_ < progress_every)
         return;
-    progress_name_ = f.name;
+    progress_of_ = key(f);
     last_progress_ = now;
-    Line l{{{"event", "progress"}}};
-    put_name(l.j, f.name);
-    l.j["bytes"] = f.bytes;
+    json j{{"event", "progress"}};
+    put_file(j, f);
+    j["bytes"] = f.bytes;
     if (f.size)
-        l.j["size"] = *f.size;
-    l.j["bps"] = f.bps;
-    emit(l, true);
+        j["size"] = *f.size;
+    j["bps"] = f.bps;
+    emit(j, true);
 }
 
 void EventStream::done(const FileFacts& f, const std::string* record)
 {
-    const auto at = file_started_.find(f.name);
+    const auto at = file_started_.find(key(f));
     const double seconds = at == file_started_.end() ? 0 : std::chrono::duration<double>(Clock::now() - at->second).count();
     ++files_done_;
     bytes_ += f.bytes;
-    Line l{{{"event", "done"}}};
-    put_name(l.j, f.name);
-    l.j["bytes"] = f.bytes;
-    l.j["seconds"] = std::round(seconds * 1000) / 1000;
-    l.j["bps"] = f.bps;
-    l.j["record"] = record ? json(*record) : json(nullptr);
-    emit(l, false);
+    json j{{"event", "done"}};
+    put_file(j, f);
+    j["bytes"] = f.bytes;
+    j["seconds"] = std::round(seconds * 1000) / 1000;
+    j["bps"] = f.bps;
+    if (record)
+        put_text(j, "record", *record);
+    else
+        j["record"] = nullptr;
+    emit(j, false);
 }
 
-void EventStream::failed(const FileFacts& f, FailReason why, const std::string& message, const std::string& partial)
+void EventStream::failed(const FileFacts& f, FailReason why, const std::string& message,
+                         const std::optional<Partial>& partial)
 {
     ++files_failed_;
-    Line l{{{"event", "failed"}}};
-    put_name(l.j, f.name);
-    l.j["bytes"] = f.bytes;
-    l.j["reason"] = reason_word(why);
-    l.j["message"] = message;
-    l.j["partial"] = partial.empty() ? json(nullptr) : json(partial);
-    emit(l, false);
+    json j{{"event", "failed"}};
+    put_file(j, f);
+    j["bytes"] = f.bytes;
+    j["reason"] = reason_word(why);
+    put_text(j, "message", message);
+    if (partial) {
+        put_text(j, "partial", partial->path);
+        j["partial_bytes"] = partial->bytes;
+    } else {
+        j["partial"] = nullptr;
+        j["partial_bytes"] = nullptr;
+    }
+    emit(j, false);
 }
 
 void EventStream::end(bool error, int stop, int status)
@@ -262,24 +335,30 @@ void EventStream::end(bool error, int stop, int status)
     if (ended_)
         return;
     ended_ = true;
-    Line l{{{"event", "end"}}};
-    const char* result = error || could_not_run_ ? "error"
-                         : files_done_ == 0  ? "none"
-                         : files_failed_ > 0 ? "partial"
-                                             : "ok";
-    l.j["result"] = result;
-    l.j["files_done"] = files_done_;
-    l.j["files_failed"] = files_failed_;
-    l.j["bytes"] = bytes_;
-    l.j["seconds"] = std::round(std::chrono::duration<double>(Clock::now() - started_).count() * 1000) / 1000;
+    // A command that failed never ends a run that is `ok`, even when every
+    // file it told of went through.
+    const bool command_failed = command_status_ && *command_status_ != 0;
+    json j{{"event", "end"}};
+    const char* result = error || could_not_run_                    ? "error"
+                         : files_done_ == 0                         ? "none"
+                         : files_failed_ > 0 || command_failed ? "partial"
+                                                                    : "ok";
+    j["result"] = result;
+    j["files_done"] = files_done_;
+    j["files_failed"] = files_failed_;
+    j["bytes"] = bytes_;
+    j["seconds"] = std::round(std::chrono::duration<double>(Clock::now() - started_).count() * 1000) / 1000;
     json command = nullptr;
     if (command_status_) {
         const int ws = *command_status_;
         command = WIFSIGNALED(ws) ? signal_name(WTERMSIG(ws)) : json(WIFEXITED(ws) ? WEXITSTATUS(ws) : ws);
     }
-    l.j["command"] = command;
-    l.j["stop"] = signal_name(stop);
-    l.j["status"] = status;
-    emit(l, false);
+    j["command"] = command;
+    j["stop"] = signal_name(stop);
+    j["status"] = status;
+    emit(j, false);
     flush(Deadline::in(bounds::events_reader));
+    const auto lost = std::count_if(queue_.begin(), queue_.end(), [](const Queued& q) { return !q.progress; });
+    if (lost > 0)
+        warn("Can't write events %s: its reader took nothing for a second; %td events lost.\n", path_.c_str(), lost);
 }

@@ -38,14 +38,22 @@ std::optional<uint64_t> number(std::string_view& s)
 
 bool contains(std::string_view s, std::string_view word) { return s.find(word) != std::string_view::npos; }
 
+FileFacts facts_of(std::string name, std::optional<size_t> index = std::nullopt)
+{
+    FileFacts f;
+    f.name = std::move(name);
+    f.index = index;
+    return f;
+}
+
 }  // namespace
 
 EventScanner::EventScanner(FileSink& sink, bool sending, const std::vector<std::string>& names,
                            const ReceivedFiles* received)
     : sink_(sink), sending_(sending), received_(received)
 {
-    for (const std::string& name : names)
-        unannounced_.emplace_back(name, last_component(name));
+    for (size_t i = 0; i < names.size(); ++i)
+        unannounced_.push_back({names[i], last_component(names[i]), i});
 }
 
 void EventScanner::header(std::string_view line, const std::string& name)
@@ -60,18 +68,20 @@ void EventScanner::header(std::string_view line, const std::string& name)
     // sz's header ends at a line end in the name: the given name tells the
     // rest, which then passes by as lines of its own. sz sends in the order
     // given, so the first name still to come that fits is the one.
-    const auto it = std::find_if(unannounced_.begin(), unannounced_.end(), [&](const auto& n) {
-        const std::string& as_recorded = n.second;
-        return as_recorded.starts_with(name) &&
-               (as_recorded.size() == name.size() || (sending_ && as_recorded[name.size()] == '\n'));
+    const auto it = std::find_if(unannounced_.begin(), unannounced_.end(), [&](const Given& n) {
+        return n.as_recorded.starts_with(name) &&
+               (n.as_recorded.size() == name.size() || (sending_ && n.as_recorded[name.size()] == '\n'));
     });
-    std::string given;
+    FileFacts facts = facts_of(name);
     if (it != unannounced_.end()) {
-        given = std::move(it->second);
+        facts.name = std::move(it->as_recorded);
+        facts.index = it->index;
+        // The sender's own size: X/YMODEM counts whole blocks.
+        facts.size = file_size(it->as_given);
         unannounced_.erase(it);
     }
-    name_rest_ = given.size() > name.size() ? given.substr(name.size() + 1) : "";
-    files_.push_back(Entry{FileFacts{given.empty() ? name : given, std::nullopt, 0, 0}, std::nullopt});
+    name_rest_ = facts.name.size() > name.size() ? facts.name.substr(name.size() + 1) : "";
+    files_.push_back(Entry{std::move(facts), std::nullopt});
     sink_.file(files_.back().facts);
 }
 
@@ -100,6 +110,7 @@ void EventScanner::completed(const TransferLogRecord& rec, const std::string* wr
         return;
     const Entry gone = std::move(*file);
     files_.pop_back();
+    failed_since_ = false;
     sink_.done(gone.facts, written);
 }
 
@@ -144,6 +155,8 @@ std::string_view EventScanner::read_count(std::string_view text)
         return text;
     }
     if (file && bytes) {
+        if (sending_ && file->facts.size)
+            bytes = std::min(*bytes, *file->facts.size);  // the last block's padding is no data
         if (*bytes > file->facts.bytes)
             file->said.reset();  // the transfer went on after whatever the stream said
         file->facts.bytes = *bytes;
@@ -201,8 +214,9 @@ void EventScanner::message(std::string_view text)
         file->said = since_header_;
 }
 
-void EventScanner::fail(Entry& entry, const Said::value_type& why, const std::string& partial)
+void EventScanner::fail(Entry& entry, const Said::value_type& why, const std::optional<Partial>& partial)
 {
+    failed_since_ = true;
     going_ = going_ && &entry != &files_.back();
     const auto at = std::find_if(files_.begin(), files_.end(), [&](const Entry& e) { return &e == &entry; });
     const Entry gone = std::move(entry);
@@ -212,45 +226,60 @@ void EventScanner::fail(Entry& entry, const Said::value_type& why, const std::st
 
 void EventScanner::fail_named(std::string_view given, FailReason reason, std::string_view text)
 {
-    const std::string name = last_component(std::string(given));
-    if (!take_given(given, true))
-        take_given(name, false);
-    sink_.failed(FileFacts{name, std::nullopt, 0, 0}, reason, std::string(text), "");
+    FileFacts facts = facts_of(last_component(std::string(given)), take_given(given, true));
+    if (!facts.index)
+        facts.index = take_given(facts.name, false);
+    failed_since_ = true;
+    sink_.failed(facts, reason, std::string(text), std::nullopt);
 }
 
-bool EventScanner::take_given(std::string_view name, bool as_given)
+std::optional<size_t> EventScanner::take_given(std::string_view name, bool as_given)
 {
     const auto it = std::find_if(unannounced_.begin(), unannounced_.end(),
-                                 [&](const auto& n) { return (as_given ? n.first : n.second) == name; });
+                                 [&](const Given& n) { return (as_given ? n.as_given : n.as_recorded) == name; });
     if (it == unannounced_.end())
-        return false;
+        return std::nullopt;
+    const size_t index = it->index;
     unannounced_.erase(it);
-    return true;
+    return index;
 }
 
-void EventScanner::finish(int wait_status, int stop_signal)
+void EventScanner::finish(const Ending& end)
 {
     // A hang-up or a broken pipe, as a signal or as the status sz and rz
     // exit with once they have caught one.
-    const int code = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : 0;
-    const int sig = WIFSIGNALED(wait_status) ? WTERMSIG(wait_status) : code > 128 ? code - 128 : 0;
+    const int ws = end.wait_status;
+    const int code = WIFEXITED(ws) ? WEXITSTATUS(ws) : 0;
+    const int sig = WIFSIGNALED(ws) ? WTERMSIG(ws) : code > 128 ? code - 128 : 0;
     std::optional<FailReason> ending;
-    if (stop_signal != 0)
-        ending = stop_signal == SIGHUP ? FailReason::line : FailReason::cancelled;
-    else if (sig == SIGPIPE || sig == SIGHUP)
+    if (end.idle)
+        ending = FailReason::timeout;
+    else if (end.stop != 0)
+        ending = end.stop == SIGHUP ? FailReason::line : FailReason::cancelled;
+    else if (end.line_cut || sig == SIGPIPE || sig == SIGHUP)
         ending = FailReason::line;
     const auto why = [&](const Said& said) {
-        return said.value_or(std::pair{ending.value_or(FailReason::error), last_words_});
+        // The relay saw the line go: what the command made of that (it timed
+        // out waiting, or gave up) is a cut line.
+        if (said && !(end.line_cut && said->first == FailReason::timeout && !end.idle))
+            return *said;
+        return std::pair{ending.value_or(FailReason::error), said ? said->second : last_words_};
     };
+    const bool command_failed = ws != 0;
+    if (!sending_ && command_failed && files_.empty() && !failed_since_) {
+        // An upload that failed before its name reached the stream.
+        FileFacts unnamed;
+        unnamed.unnamed = true;
+        sink_.failed(unnamed, why(since_header_).first, why(since_header_).second, std::nullopt);
+    }
     while (!files_.empty()) {
         Entry& file = files_.front();
         // A copy that this run made and left behind, whatever it holds.
-        const std::string partial = received_ ? received_->partial(file.facts.name) : "";
-        fail(file, why(file.said), partial);
+        fail(file, why(file.said), received_ ? received_->partial(file.facts.name) : std::nullopt);
     }
     // Named, never announced: what ended the batch ended them too.
-    for (const auto& named : std::exchange(unannounced_, {})) {
+    for (const Given& named : std::exchange(unannounced_, {})) {
         const auto [reason, message] = why(since_header_);
-        sink_.failed(FileFacts{named.second, std::nullopt, 0, 0}, reason, message, "");
+        sink_.failed(facts_of(named.as_recorded, named.index), reason, message, std::nullopt);
     }
 }

@@ -32,13 +32,29 @@ public:
     void line(std::string_view text) override;
     void completed(const TransferLogRecord& rec, const std::string* written, bool believed) override;
 
+    // How the command ended, as far as the events tell it.
+    struct Ending {
+        int wait_status = 0;
+        int stop = 0;            // the host's stop, 0 when none came
+        bool idle = false;       // stopped because nothing moved on the line
+        bool line_cut = false;   // the relay saw the line close or fail first
+    };
     // The command has ended: each file that started or was named and neither
     // completed nor failed is reported failed, with the reason the stream
-    // gave for it, else the one its ending gives (a stop by the host:
-    // `cancelled`, `line` for a hang-up; killed by or exiting on SIGPIPE or
-    // SIGHUP: `line`), else `error` with the last words. A failed receive's
-    // partial copy is named when this run made it.
-    void finish(int wait_status, int stop_signal);
+    // gave for it, else the one its ending gives (an idle line: `timeout`; a
+    // stop by the host: `cancelled`, `line` for a hang-up; a line the relay
+    // saw cut, or killed by or exiting on SIGPIPE or SIGHUP: `line`), else
+    // `error` with the last words. A failed receive's partial copy is named
+    // when this run made it. A receive that failed with no file under way
+    // and none failed since the last one ended is reported as a file whose
+    // name never arrived.
+    void finish(const Ending& ending);
+    // No command ran, for `why`: each named file failed with it.
+    void not_run(const std::string& why)
+    {
+        last_words_ = why;
+        finish({});
+    }
 
 private:
     // A reason the stream gave, and the line that gave it.
@@ -52,18 +68,22 @@ private:
     // what follows it on the line (all of `text` when it is no count).
     std::string_view read_count(std::string_view text);
     void message(std::string_view text);
-    void fail(Entry& entry, const Said::value_type& why, const std::string& partial = "");
+    void fail(Entry& entry, const Said::value_type& why, const std::optional<Partial>& partial = std::nullopt);
     // A named file that sz will not send.
     void fail_named(std::string_view given, FailReason reason, std::string_view text);
     // Takes the first given name so named (as given, else as recorded) off
-    // the list of those not yet announced.
-    bool take_given(std::string_view name, bool as_given);
+    // the list of those not yet announced; its place among the names given.
+    std::optional<size_t> take_given(std::string_view name, bool as_given);
     // The file that lines are about now: the last announced, still going.
     Entry* current();
 
     FileSink& sink_;
     bool sending_;
-    std::vector<std::pair<std::string, std::string>> unannounced_;  // given names: as given, as recorded
+    struct Given {
+        std::string as_given, as_recorded;
+        size_t index;
+    };
+    std::vector<Given> unannounced_;  // given names still to come
     const ReceivedFiles* received_;
     std::deque<Entry> files_;  // announced, neither completed nor failed
     bool going_ = false;       // the last of them is the one that lines are about
@@ -71,4 +91,5 @@ private:
     std::string cannot_open_;  // rz's last "cannot open" line, the cause of a skip
     std::string name_rest_;    // what a given name holds after a line end, still to pass by
     std::string last_words_;
+    bool failed_since_ = false;  // a file failed since the last one completed
 };

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <cstddef>
 #include <string>
 
 // skipped: the terminal, or rz, passed the file over. refused: rz would not
@@ -21,9 +22,17 @@ inline const char* reason_word(FailReason reason)  // "skipped", "refused", ...
 
 struct FileFacts {
     std::string name;              // as given to sz, or as rz's stream names it
+    std::optional<size_t> index;   // a send's: the name's place among those given
     std::optional<uint64_t> size;  // when the stream gives it
     uint64_t bytes = 0;            // moved so far (the final count once complete)
     uint64_t bps = 0;              // the last rate the stream gave
+    bool unnamed = false;          // a receive that failed before any name arrived
+};
+
+// A copy that a failed receive left on disk, and its size there.
+struct Partial {
+    std::string path;
+    uint64_t bytes = 0;
 };
 
 // Where what happens to each file goes: the event stream.
@@ -34,7 +43,7 @@ public:
     // Complete; `record`: its line in the transfer log, null when none was written.
     virtual void done(const FileFacts& f, const std::string* record) = 0;
     virtual void failed(const FileFacts& f, FailReason why, const std::string& message,
-                        const std::string& partial) = 0;
+                        const std::optional<Partial>& partial) = 0;
 
 protected:
     ~FileSink() = default;

@@ -95,9 +95,19 @@ std::optional<uint64_t> ReceivedFiles::size(const std::string& name) const
     return st ? std::optional<uint64_t>(st->stx_size) : std::nullopt;
 }
 
-std::string ReceivedFiles::partial(const std::string& name) const
+std::optional<Partial> ReceivedFiles::partial(const std::string& name) const
 {
-    return !made_here(name) ? "" : shown_.empty() ? name : shown_ + "/" + name;
+    if (!made_here(name))
+        return std::nullopt;
+    return Partial{shown_.empty() ? name : shown_ + "/" + name, size(name).value_or(0)};
+}
+
+std::optional<uint64_t> file_size(const std::string& path)
+{
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+        return std::nullopt;
+    return static_cast<uint64_t>(st.st_size);
 }
 
 time_t file_clock_now()

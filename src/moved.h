@@ -15,11 +15,15 @@
 #include <tuple>
 #include <vector>
 
+#include "filefacts.h"
 #include "logrecord.h"
 #include "unique_fd.h"
 
 // The last path component of `path`, as sz names a file it sends.
 std::string last_component(const std::string& path);
+
+// The size of the regular file at `path`, when there is one.
+std::optional<uint64_t> file_size(const std::string& path);
 
 // A send record is believed when its name is the last component of one of
 // the names given to sz, and that name has not had a record for each time it
@@ -40,9 +44,8 @@ public:
     bool believe(const TransferLogRecord& rec);
     // The size of the regular file so named, when there is one.
     std::optional<uint64_t> size(const std::string& name) const;
-    // The path of the copy so named that this run made and a failure left
-    // behind; empty when there is none.
-    std::string partial(const std::string& name) const;
+    // The copy so named that this run made and a failure left behind.
+    std::optional<Partial> partial(const std::string& name) const;
 
 private:
     using FileId = std::tuple<dev_t, ino_t, int64_t, uint32_t>;

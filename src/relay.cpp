@@ -204,6 +204,7 @@ void LineRelay::start()
         return;
     if (terminal_ >= 0)
         set_mode(terminal_, TCSANOW, raw_mode(found_, command_sends_));
+    active_ = Clock::now().time_since_epoch().count();
     sigset_t all, old;
     sigfillset(&all);
     pthread_sigmask(SIG_SETMASK, &all, &old);  // the threads start with this mask
@@ -279,8 +280,11 @@ void LineRelay::relay_in()
         const ssize_t n = from_.read(buf.data(), buf.size());
         if (n < 0 && (errno == EINTR || errno == EAGAIN))
             continue;
-        if (n <= 0)
+        if (n <= 0) {
+            cut_ = true;
             break;
+        }
+        active_ = Clock::now().time_since_epoch().count();
         size_t size = static_cast<size_t>(n);
         if (coding_ == Coding::telnet) {
             const std::span<char> got(buf.data(), size);
@@ -300,8 +304,10 @@ void LineRelay::relay_out()
     LinePacing pacing(coding_ == Coding::telnet);
     auto to_line = [this](const char* d, size_t s) {
         const ssize_t n = to_.write(d, s);
-        if (n > 0)
+        if (n > 0) {
             moved_ = Clock::now().time_since_epoch().count();
+            active_ = moved_.load();
+        }
         return n;
     };
     while (wait_for(out_.get(), POLLIN, quit_.get())) {
@@ -320,6 +326,7 @@ void LineRelay::relay_out()
             data = coded.data();
         }
         if (!write_all(to_line, to_.fd(), data, size, drop_.get()) && !dropping_) {
+            cut_ = true;
             signal_fd(drop_);  // the line failed: the inward direction closes the command's input
             break;
         }

@@ -85,6 +85,15 @@ public:
     // should it write on, its output too: it ends as on a line that was cut.
     void finish(SignalHold& hold);
 
+    // Whether the line closed or failed while relaying (not because we
+    // ended it): the line was cut.
+    bool line_cut() const { return cut_; }
+    // When `idle` will have passed with nothing moved either way on the line.
+    Deadline quiet_until(Clock::duration idle) const
+    {
+        return Deadline(Clock::time_point(Clock::duration(active_.load())) + idle);
+    }
+
 private:
     void relay_in();   // line to command
     void relay_out();  // command to line
@@ -99,7 +108,9 @@ private:
     UniqueFd drop_;                  // eventfd: readable once the line is waited on no more
     UniqueFd done_;                  // eventfd: readable once the outward direction has ended
     std::atomic<bool> dropping_{false};
-    std::atomic<Clock::rep> moved_{0};  // when the line last took something
+    std::atomic<Clock::rep> moved_{0};   // when the line last took something
+    std::atomic<Clock::rep> active_{0};  // when something last moved either way
+    std::atomic<bool> cut_{false};
     TelnetDecoder decoder_;
     std::thread inward_, outward_;
     int terminal_ = -1;  // the line's descriptor while it is a terminal we made raw

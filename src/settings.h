@@ -13,6 +13,7 @@ struct RunSettings {
     std::string filelist;                // file list path; empty means none
     std::optional<std::string> veklog;   // transfer log path, when one is wanted (it may be empty)
     std::optional<std::string> events;   // where the events go, when they are wanted
+    std::optional<unsigned> idle;        // seconds with nothing moved on the line that stop the run
     std::string tmpdir;                  // temporary directory as the environment gave it
     std::vector<std::string> filename;   // the names to use; a file list replaces them
     bool makesyslog = false;

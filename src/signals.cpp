@@ -2,6 +2,8 @@
 
 #include <poll.h>
 
+#include <utility>
+
 namespace {
 
 volatile sig_atomic_t held = 0;   // the stop that ends the run after the records
@@ -58,7 +60,17 @@ int SignalHold::take_stop()
 {
     const int sig = fresh;
     fresh = 0;
+    if (sig == 0 && std::exchange(idle_untold_, false))
+        return SIGTERM;
     return sig;
+}
+
+void SignalHold::stop_idle()
+{
+    if (idled_ || stop())
+        return;
+    idled_ = idle_untold_ = true;
+    stopped_at_ = Clock::now();
 }
 
 int SignalHold::stop()
@@ -70,7 +82,7 @@ int SignalHold::stop()
 
 Deadline SignalHold::after_stop(milliseconds after)
 {
-    return stop() ? Deadline(*stopped_at_ + after) : Deadline();
+    return stop() || idled_ ? Deadline(*stopped_at_ + after) : Deadline();
 }
 
 void SignalHold::pause(Clock::duration pause)

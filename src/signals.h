@@ -37,10 +37,16 @@ public:
 
     // A stop that came since the last call, to pass on; 0 when none did.
     int take_stop();
-    // The stop held so far, 0 when none.
+    // The host's stop held so far, 0 when none.
     int stop();
-    // The timeline that follows a stop: `after` past the moment it was
-    // first seen here; never while none has come.
+    // Stops the run as the host's terminate would, because nothing moved on
+    // the line for as long as the host allows: the command is told, and the
+    // stop's timeline starts; the run itself ends as it otherwise would.
+    void stop_idle();
+    bool idled() const { return idled_; }
+    // The timeline that follows a stop (the host's or an idle line's):
+    // `after` past the moment it was first seen here; never while none has
+    // come.
     Deadline after_stop(milliseconds after);
     // Sleeps for `pause`, or less when a stop comes meanwhile.
     void pause(Clock::duration pause);
@@ -50,6 +56,8 @@ private:
     struct sigaction old_[2]{};
     sigset_t mask_{};
     std::optional<Clock::time_point> stopped_at_;
+    bool idled_ = false;
+    bool idle_untold_ = false;  // the idle stop is still to be passed on
 };
 
 // The stop that the last hold caught, 0 when none: the run ends by it once

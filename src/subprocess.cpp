@@ -134,7 +134,7 @@ Subprocess::~Subprocess()
 }
 
 Subprocess::Exit Subprocess::finish(const std::function<void(std::string_view)>& feed, SignalHold& hold,
-                                    const std::function<void()>& give_up)
+                                    const std::function<void()>& give_up, const std::function<Deadline()>& quiet)
 {
     if (pid_ < 0)
         return {shell_not_started, 0};
@@ -175,6 +175,12 @@ Subprocess::Exit Subprocess::finish(const std::function<void(std::string_view)>&
         // Looked at before every wait, so that no stop waits for the
         // command's next line. The process is ours until we reap it below,
         // so this reaches no other.
+        Deadline idle_at;
+        if (!hold.idled() && !hold.stop()) {
+            idle_at = quiet();
+            if (idle_at.passed())
+                hold.stop_idle();
+        }
         if (const int sig = hold.take_stop())
             kill(pid_, sig);
         const Deadline give_up_at = hold.after_stop(bounds::stop_grace);
@@ -189,7 +195,7 @@ Subprocess::Exit Subprocess::finish(const std::function<void(std::string_view)>&
         }
         pollfd fds[2] = {{stream_.get(), POLLIN, 0}, {pidfd.get(), POLLIN, 0}};
         timespec left{};
-        const Deadline next = killed ? Deadline() : given_up ? kill_at : give_up_at;
+        const Deadline next = (killed ? Deadline() : given_up ? kill_at : give_up_at).earlier(idle_at);
         const int ready = ppoll(fds, 2, next.remaining(left), &hold.wait_mask());
         if (ready == 0)
             continue;

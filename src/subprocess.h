@@ -47,8 +47,11 @@ public:
     // on the user), and then a process still there is killed. A read
     // that keeps failing gives the stream up, so that the command is never
     // left blocked on a pipe nobody reads: it then ends by a broken pipe.
+    // Once `quiet` (when the line has been idle for as long as the host
+    // allows) passes, the run is stopped as by a stop.
     Exit finish(const std::function<void(std::string_view)>& feed, SignalHold& hold,
-                const std::function<void()>& give_up = [] {});
+                const std::function<void()>& give_up = [] {},
+                const std::function<Deadline()>& quiet = [] { return Deadline(); });
 
 private:
     pid_t pid_ = -1;

@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -106,6 +107,9 @@ public:
     void finish();
 
 private:
+    // The command could not be run (`status`: how the shell that said so
+    // ended): said, and each named file failed. Returns false.
+    bool not_run(const std::string& message, std::optional<int> status = std::nullopt);
     void end();
 
     const RunSettings& s_;
@@ -125,39 +129,38 @@ private:
 
 bool Run::start()
 {
-    if (!capture_.ok()) {
-        fail("Can't open %s!\n", capture_.base().c_str());
-        return false;
-    }
     // Records are believed for the files named, or made where rz writes.
     const bool sending = s_.action == Direction::send;
     const std::string shown_dir = absolute(job_.dir);  // as the events name it
     if (!sending)
         received_.emplace(job_.dir, file_clock_now(), shown_dir);
-    RecordCheck moved = sending ? sent_check(s_.filename)
-                                : [this](const TransferLogRecord& rec) { return received_->believe(rec); };
     if (events_) {
         events_->start(s_, shown_dir);
         scanner_.emplace(*events_, sending, sending ? s_.filename : std::vector<std::string>{},
                          received_ ? &*received_ : nullptr);
     }
+    if (!capture_.ok())
+        return not_run(format_message("Can't open %s!\n", capture_.base().c_str()));
+    RecordCheck moved = sending ? sent_check(s_.filename)
+                                : [this](const TransferLogRecord& rec) { return received_->believe(rec); };
     conversion_.emplace(s_.veklog, std::move(moved), scanner_ ? &*scanner_ : nullptr, &hold_);
     // The shell becomes the command, so that the process we started, and
     // pass a stop on to, is sz or rz itself.
     const std::string command = "exec " + job_.command(capture_.path());
     debug_printf(3, "system(\"%s\")\n", command.c_str());
     std::fflush(stdout);  // the command writes to the same standard output
-    // Over TELNET, or on a terminal, the command gets private pipes, relayed
-    // to and from the line; otherwise the line itself.
-    if (s_.telnet || isatty(0)) {
+    // Over TELNET, on a terminal, or where the line is watched for an idle
+    // bound, the command gets private pipes, relayed to and from the line;
+    // otherwise the line itself.
+    if (s_.telnet || isatty(0) || s_.idle) {
         const auto coding = s_.telnet ? LineRelay::Coding::telnet : LineRelay::Coding::plain;
         if (!relay_.emplace(coding, sending).ok()) {
             const int err = errno;
-            if (s_.telnet) {
-                fail("Can't relay the TELNET connection: %s\n", std::strerror(err));
-                return false;
-            }
-            relay_.reset();  // a terminal is still a line the command can use itself
+            if (s_.telnet)
+                return not_run(format_message("Can't relay the TELNET connection: %s\n", std::strerror(err)));
+            relay_.reset();  // the command can use the line itself, unwatched
+            if (s_.idle)
+                warn("Can't watch the line for idle time: %s\n", std::strerror(err));
         }
     }
     if (!relay_)
@@ -171,13 +174,29 @@ bool Run::start()
     return true;
 }
 
+bool Run::not_run(const std::string& message, std::optional<int> status)
+{
+    fail("%s", message.c_str());
+    if (scanner_) {
+        std::string words = message.substr(0, message.size() - 1);
+        std::replace(words.begin(), words.end(), '\n', ' ');
+        scanner_->not_run(words);
+        events_->command_ended(status, true);
+    }
+    return false;
+}
+
 void Run::finish()
 {
-    const Subprocess::Exit exit = child_->finish([this](std::string_view bytes) { conversion_->feed(bytes); }, hold_,
-                                                 [this] {
-                                                     if (relay_)
-                                                         relay_->abandon();
-                                                 });
+    const auto give_up = [this] {
+        if (relay_)
+            relay_->abandon();
+    };
+    const auto quiet = [this] {
+        return relay_ && s_.idle ? relay_->quiet_until(std::chrono::seconds(*s_.idle)) : Deadline();
+    };
+    const Subprocess::Exit exit =
+        child_->finish([this](std::string_view bytes) { conversion_->feed(bytes); }, hold_, give_up, quiet);
     conversion_->end();
     finished_ = true;
     if (relay_)
@@ -187,14 +206,15 @@ void Run::finish()
     const int spawn_error = child_->spawn_error();
     if (status != 0)
         debug_printf(2, "Spawn returned %d!\n", status);
-    const bool not_run = spawn_error != 0 || shell_could_not_run(status, conversion_->first_line());
-    if (spawn_error != 0)
-        fail("Can't run %s!\n%s\n", job_.tool, std::strerror(spawn_error));
-    else if (not_run)
-        fail("Can't run %s!\n%s\n", job_.tool, conversion_->first_line().c_str());
-    if (scanner_) {
-        scanner_->finish(spawn_error ? -1 : status, hold_.stop());
-        events_->command_ended(spawn_error ? std::nullopt : std::optional(status), not_run);
+    if (hold_.idled())
+        warn("Nothing moved on the line for %u seconds; the transfer was stopped.\n", *s_.idle);
+    if (spawn_error != 0) {
+        not_run(format_message("Can't run %s!\n%s\n", job_.tool, std::strerror(spawn_error)));
+    } else if (shell_could_not_run(status, conversion_->first_line())) {
+        not_run(format_message("Can't run %s!\n%s\n", job_.tool, conversion_->first_line().c_str()), status);
+    } else if (scanner_) {
+        scanner_->finish({status, hold_.stop(), hold_.idled(), relay_ && relay_->line_cut()});
+        events_->command_ended(status, false);
     }
     if (s_.makeveklog())
         debug_printf(3, "Reading: %s\n", capture_.path().c_str());

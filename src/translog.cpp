@@ -10,6 +10,7 @@
 #include <cstring>
 #include <thread>
 
+#include "append.h"
 #include "diag.h"
 #include "report.h"
 #include "signals.h"
@@ -35,11 +36,8 @@ LogConversion::LogConversion(const std::optional<std::string>& veklog, RecordChe
     }
     // Opened without blocking; written as before, a record at a time.
     fcntl(out_.get(), F_SETFL, fcntl(out_.get(), F_GETFL) & ~O_NONBLOCK);
-    // A file's last byte is read through a description of its own: the log
-    // may end in a record cut short that could not be taken back.
-    struct stat st {};
-    if (fstat(out_.get(), &st) == 0 && S_ISREG(st.st_mode))
-        tail_ = UniqueFd(::open(("/proc/self/fd/" + std::to_string(out_.get())).c_str(), O_RDONLY | O_CLOEXEC));
+    // The log may end in a record cut short that could not be taken back.
+    tail_ = open_tail(out_.get());
 }
 
 void LogConversion::feed(std::string_view bytes)
@@ -79,7 +77,7 @@ void LogConversion::write_record(const TransferLogRecord& rec)
     const int fd = out_.get();
     const bool locked = lock();
     // A record starts a line of its own, whatever the log ended with.
-    const std::string line = ends_mid_line() ? "\n" + record : record;
+    const std::string line = ends_mid_line(tail_.get()) ? "\n" + record : record;
     ssize_t n;
     do
         n = ::write(fd, line.data(), line.size());
@@ -89,7 +87,8 @@ void LogConversion::write_record(const TransferLogRecord& rec)
         warn("Can't write veklog %s: %s\n", veklog_.c_str(), std::strerror(errno));
     } else if (!whole) {
         warn("Short write to veklog %s (%zd of %zu bytes)\n", veklog_.c_str(), n, line.size());
-        take_back(n);
+        if (!take_back(fd, static_cast<size_t>(n)))
+            warn("Can't take back the cut record in veklog %s: %s\n", veklog_.c_str(), std::strerror(errno));
     }
     if (locked)
         flock(fd, LOCK_UN);
@@ -122,32 +121,4 @@ bool LogConversion::lock()
         warn("The lock on veklog %s is held elsewhere; writing without it.\n", veklog_.c_str());
     lock_given_up_ = true;
     return false;
-}
-
-bool LogConversion::ends_mid_line() const
-{
-    struct stat st {};
-    char last = '\n';
-    return tail_ && fstat(tail_.get(), &st) == 0 && st.st_size > 0 &&
-           pread(tail_.get(), &last, 1, st.st_size - 1) == 1 && last != '\n';
-}
-
-// The last `n` bytes of the log are a record cut short: cut them off when
-// the log still ends where they end, else end them with a line end so that
-// the next record starts a line of its own. When neither can be done (an
-// append-only log that is full), the next record starts with a line end.
-void LogConversion::take_back(ssize_t n)
-{
-    const int fd = out_.get();
-    const off_t end = lseek(fd, 0, SEEK_CUR);  // where our append ended
-    struct stat st {};
-    if (end >= n && fstat(fd, &st) == 0 && st.st_size == end && ftruncate(fd, end - n) == 0)
-        return;
-    ssize_t r;
-    do
-        r = ::write(fd, "\n", 1);
-    while (r < 0 && errno == EINTR);
-    if (r != 1)
-        warn("Can't take back the cut record in veklog %s: %s\n", veklog_.c_str(),
-             std::strerror(r < 0 ? errno : ENOSPC));
 }

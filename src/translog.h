@@ -41,8 +41,6 @@ public:
 private:
     void write_record(const TransferLogRecord& rec);
     bool lock();
-    bool ends_mid_line() const;
-    void take_back(ssize_t n);
 
     std::string veklog_;
     UniqueFd out_;
