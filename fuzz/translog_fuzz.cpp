@@ -17,7 +17,7 @@ struct Events final : FileSink {
     void file(const FileFacts& f) override { all += "file " + f.name + "\n"; }
     void progress(const FileFacts& f) override { all += "progress " + std::to_string(f.bytes) + "\n"; }
     void done(const FileFacts& f, const std::string*) override { all += "done " + f.name + "\n"; }
-    void failed(const FileFacts& f, FailReason why, const std::string& message, const std::string&) override
+    void failed(const FileFacts& f, FailReason why, const std::string& message, const std::optional<Partial>&) override
     {
         all += "failed " + f.name + " " + reason_word(why) + " " + message + "\n";
     }
@@ -36,7 +36,7 @@ std::vector<std::string> scan(std::string_view data, size_t step)
         conversion.feed(data.substr(at, step));
     }
     conversion.end();
-    listener.finish(0, 0);
+    listener.finish({});
     records.push_back(events.all);
     return records;
 }
