@@ -360,5 +360,5 @@ void EventStream::end(bool error, int stop, int status)
     flush(Deadline::in(bounds::events_reader));
     const auto lost = std::count_if(queue_.begin(), queue_.end(), [](const Queued& q) { return !q.progress; });
     if (lost > 0)
-        warn("Can't write events %s: its reader took nothing for a second; %td events lost.\n", path_.c_str(), lost);
+        warn("Can't write events %s: its reader fell behind; %td events lost.\n", path_.c_str(), lost);
 }

@@ -169,8 +169,12 @@ bool Run::start()
                    relay_ ? relay_->child_stdin() : -1, relay_ ? relay_->child_stdout() : -1);
     if (relay_)
         relay_->start();
-    if (child_->spawn_error() == E2BIG)
-        die(1, "Command too long for the shell (%zu characters)!\n", command.size());
+    if (child_->spawn_error() == E2BIG) {
+        const std::string why = format_message("Command too long for the shell (%zu characters)!", command.size());
+        if (scanner_)
+            scanner_->not_run(why);
+        die(1, "%s\n", why.c_str());
+    }
     return true;
 }
 
