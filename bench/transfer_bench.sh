@@ -210,6 +210,22 @@ echo "events to a file against none:"
 alternate front events_on "vek pair" "vek pair with events"
 echo "progress events for the ${megabytes} MB file: sender $(grep -c '"event":"progress"' "$work/send.ev"), receiver $(grep -c '"event":"progress"' "$work/recv.ev")"
 
+# A batch of 300 small files, the events to a FIFO whose reader lags: it
+# takes what is there only every 0.3 s, during the transfer and after.
+mkdir -p "$work/batch"
+for i in $(seq 1 300); do head -c 100 /dev/urandom >"$work/batch/f$i"; done
+rm -f "$work/lag.fifo" "$work/lag.out" && mkfifo "$work/lag.fifo"
+perl -e 'open(my $in, "<", $ARGV[0]) or die; while (1) { select(undef, undef, undef, 0.3);
+    my $n = sysread($in, my $buf, 65536) or last; print $buf }' "$work/lag.fifo" >"$work/lag.out" &
+lagging=$!
+rm -rf "$work/recv"/*
+mkfifo "$work/a" "$work/b"
+(cd "$work/recv" && TMP="$work/tmp" exec rz -bpRq <"$work/a" >"$work/b") &
+(cd "$work/batch" && TMP="$work/tmp" VEKEVENTS="$work/lag.fifo" "$vek" sz $(seq -f 'f%g' 1 300) >"$work/a" <"$work/b")
+wait
+rm -f "$work/a" "$work/b"
+echo "300 files, events to a FIFO read every 0.3 s: $(grep -c '"event":"done"' "$work/lag.out") done, $(grep -c '"event":"end"' "$work/lag.out") end, $(ls "$work/recv" | wc -l) files received"
+
 # The sending side on a pseudo-terminal, as a host that runs its nodes under
 # one, against bare rz over pipes. script (util-linux) starts the command on a
 # fresh pty and copies its own standard input and output to and from the
