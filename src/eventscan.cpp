@@ -258,10 +258,11 @@ void EventScanner::finish(const Ending& end)
         ending = end.stop == SIGHUP ? FailReason::line : FailReason::cancelled;
     else if (end.line_cut || sig == SIGPIPE || sig == SIGHUP)
         ending = FailReason::line;
+    // A broken pipe or a timeout that the command met on its way out of a
+    // stop, or of a line the relay saw go, is the stop's or the cut's.
+    const bool ended_from_outside = end.stop != 0 || end.idle || end.line_cut;
     const auto why = [&](const Said& said) {
-        // The relay saw the line go: what the command made of that (it timed
-        // out waiting, or gave up) is a cut line.
-        if (said && !(end.line_cut && said->first == FailReason::timeout && !end.idle))
+        if (said && !(ended_from_outside && (said->first == FailReason::line || said->first == FailReason::timeout)))
             return *said;
         return std::pair{ending.value_or(FailReason::error), said ? said->second : last_words_};
     };

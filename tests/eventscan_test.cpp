@@ -180,6 +180,10 @@ const Case cases[] = {
     {"z-recv-cut.txt", false, {}, exited(141), {0, 0}, {{"c.bin", 0}},
      a_went + "file c.bin; progress x1 c.bin 1024/200000; failed c.bin line: rz: caught signal 13; exiting [/c.bin 0]",
      a_done},
+    // A broken pipe met on the way out of the host's stop is the stop's.
+    {"z-send-cut.txt", true, {"a.bin", "c.bin"}, exited(141), {0, SIGTERM}, {},
+     a_went + "file c.bin; progress x51 c.bin 55296/200000; failed c.bin cancelled: sz: caught signal 13; exiting",
+     a_done},
     // A hang-up says nothing: how rz ended tells. A file not made during
     // the run is no partial copy.
     {"z-recv-hup.txt", false, {}, killed(SIGHUP), {0, 0}, {{"c.bin", 0}},
