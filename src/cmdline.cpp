@@ -30,14 +30,14 @@ void set_events(RunSettings& s, const std::string& path)
 // Whole seconds, 1 to a day; `from` names where the value came from.
 void set_idle(RunSettings& s, const std::string& value, const char* from)
 {
-    unsigned seconds = 0;
-    int end = 0;
-    if (value.empty() || value[0] < '0' || value[0] > '9' ||
-        std::sscanf(value.c_str(), "%u%n", &seconds, &end) != 1 ||  // NOLINT(cert-err34-c): checked by %n and the range
-        static_cast<size_t>(end) != value.size() || seconds < 1 || seconds > 86400)
+    unsigned long seconds = 0;
+    const bool digits = !value.empty() && value.size() <= 5 && value.find_first_not_of("0123456789") == std::string::npos;
+    if (digits)
+        seconds = std::stoul(value);
+    if (!digits || seconds < 1 || seconds > 86400)
         die(1, "%s wants whole seconds from 1 to 86400, not '%s'!\n", from, value.c_str());
-    s.idle = seconds;
-    debug_printf(1, "Stopping the transfer after %u idle seconds.\n", seconds);
+    s.idle = static_cast<unsigned>(seconds);
+    debug_printf(1, "Stopping the transfer after %lu idle seconds.\n", seconds);
 }
 
 void set_filelist(RunSettings& s, const std::string& path)

@@ -9,7 +9,9 @@
 
 #include <filesystem>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -105,6 +107,28 @@ protected:
     std::map<std::string, std::string> env;
     std::optional<uid_t> uid;
 };
+
+// An event stream's objects, one a line; a line that is no JSON throws.
+// Readers that split lines at every Unicode line break must see the same.
+inline std::vector<nlohmann::json> events_in(const std::string& text)
+{
+    EXPECT_EQ(text.find("\xe2\x80\xa8"), std::string::npos);
+    EXPECT_EQ(text.find("\xe2\x80\xa9"), std::string::npos);
+    std::vector<nlohmann::json> all;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);)
+        all.push_back(nlohmann::json::parse(line));
+    return all;
+}
+
+inline std::vector<nlohmann::json> of_kind(const std::vector<nlohmann::json>& all, const std::string& event)
+{
+    std::vector<nlohmann::json> some;
+    for (const nlohmann::json& e : all)
+        if (e["event"] == event)
+            some.push_back(e);
+    return some;
+}
 
 class RealPair : public testing::Test {
 protected:

@@ -150,6 +150,27 @@ RunResult LineProgram::wait()
     return result_;
 }
 
+bool running_process(pid_t pid)
+{
+    try {
+        const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+        return stat.at(stat.rfind(')') + 2) != 'Z';
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+pid_t child_of(pid_t pid)
+{
+    const std::string p = std::to_string(pid);
+    try {
+        const std::string children = read_file("/proc/" + p + "/task/" + p + "/children");
+        return children.empty() ? -1 : std::stoi(children);
+    } catch (const std::exception&) {
+        return -1;  // it has ended, and been reaped
+    }
+}
+
 // --- The middle --------------------------------------------------------------
 
 Middle::Middle(int line, const PairSide& peer, const MiddleOptions& options)

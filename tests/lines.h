@@ -28,6 +28,11 @@ enum class LineKind {
 // every flag word and control character, to compare; empty if no terminal.
 std::string terminal_mode(int fd);
 
+// Whether `pid` runs (a zombie has ended; a stopped process runs).
+bool running_process(pid_t pid);
+// The one child of `pid`, as /proc lists it; -1 when none.
+pid_t child_of(pid_t pid);
+
 // A program with a line as its standard input and output, and a pipe as its
 // standard error. On a pty it leads a session of its own with the slave as
 // controlling terminal; on a socket, a process group of its own. It is

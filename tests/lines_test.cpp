@@ -206,17 +206,6 @@ INSTANTIATE_TEST_SUITE_P(Lines, Stops,
                                          StopCase{"SocketBystander", LineKind::socket, false, true, SIGTERM, true}),
                          [](const testing::TestParamInfo<StopCase>& info) { return std::string(info.param.label); });
 
-// Whether `pid` runs (a zombie has ended).
-bool running_process(pid_t pid)
-{
-    try {
-        const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
-        return stat.at(stat.rfind(')') + 2) != 'Z';
-    } catch (const std::exception&) {
-        return false;
-    }
-}
-
 // A download to a user who stopped reading after 2 MB (or an upload under
 // way), stopped by a signal to the program alone.
 TEST_P(Stops, EndWithinSecondsWhateverTheLineDoes)
@@ -281,14 +270,6 @@ INSTANTIATE_TEST_SUITE_P(Lines, AfterTheEnd,
                                          AfterEndCase{"SocketTelnet", LineKind::socket, true, 0},
                                          AfterEndCase{"SocketTelnetStopped", LineKind::socket, true, SIGTERM}),
                          [](const testing::TestParamInfo<AfterEndCase>& info) { return std::string(info.param.label); });
-
-// The one child of `pid`, as /proc lists it; -1 when none.
-pid_t child_of(pid_t pid)
-{
-    const std::string p = std::to_string(pid);
-    const std::string children = read_file("/proc/" + p + "/task/" + p + "/children");
-    return children.empty() ? -1 : std::stoi(children);
-}
 
 TEST_P(AfterTheEnd, UserWhoCancelsAndStopsReadingIsLeft)
 {
