@@ -219,7 +219,7 @@ perl -e 'open(my $in, "<", $ARGV[0]) or die; while (1) { select(undef, undef, un
     my $n = sysread($in, my $buf, 65536) or last; print $buf }' "$work/lag.fifo" >"$work/lag.out" &
 lagging=$!
 rm -rf "$work/recv"/*
-mkfifo "$work/a" "$work/b"
+rm -f "$work/a" "$work/b" && mkfifo "$work/a" "$work/b"
 (cd "$work/recv" && TMP="$work/tmp" exec rz -bpRq <"$work/a" >"$work/b") &
 (cd "$work/batch" && TMP="$work/tmp" VEKEVENTS="$work/lag.fifo" "$vek" sz $(seq -f 'f%g' 1 300) >"$work/a" <"$work/b")
 wait
