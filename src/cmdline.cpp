@@ -64,12 +64,14 @@ struct ProtocolWord {
     Protocol proto;
     Direction action;
     const char* message;
+    bool streaming = false;
 };
 
 const ProtocolWord protocol_words[] = {
     {"rz", Protocol::zmodem, Direction::receive, "Setting protocol to Zmodem Receive.\n"},
     {"sz", Protocol::zmodem, Direction::send, "Setting protocol to Zmodem Send.\n"},
     {"ry", Protocol::ymodem, Direction::receive, "Setting protocol to Ymodem Receive.\n"},
+    {"rg", Protocol::ymodem, Direction::receive, "Setting protocol to Ymodem-G Receive.\n", true},
     {"sy", Protocol::ymodem, Direction::send, "Setting protocol to Ymodem Send.\n"},
     {"rx", Protocol::xmodem, Direction::receive, "Setting protocol to Xmodem Receive.\n"},
     {"sx", Protocol::xmodem, Direction::send, "Setting protocol to Xmodem Send.\n"},
@@ -207,6 +209,7 @@ std::optional<int> operand_pass(const Args& args, std::vector<bool> taken, RunSe
             if (a == p.word) {
                 s.proto = p.proto;
                 s.action = p.action;
+                s.streaming = p.streaming;
                 debug_printf(1, "%s", p.message);
                 word = true;
                 break;

@@ -21,6 +21,8 @@ inline constexpr milliseconds idle_line{5000};
 inline constexpr milliseconds log_lock{2000};           // a record waits for the log's lock
 inline constexpr milliseconds events_reader{1000};      // at the end, for the events' reader
 inline constexpr milliseconds forgotten_command{1000};  // a failing run's command: terminate, then kill
+inline constexpr milliseconds cancel_heeded{1000};      // the user's cancel, before the run stops the command
+inline constexpr milliseconds relay_look{200};          // what the relay saw, looked at at least this often
 }  // namespace bounds
 
 // A point on the clock by which a wait ends; by default, never.

@@ -48,6 +48,7 @@ void usage(const char* me, int lng)
         std::fputs("\n Options:\n"
                    " sx, rx\t\t\tSend/Receive files using Xmodem.\n"
                    " sy, ry\t\t\tSend/receive files using Ymodem.\n"
+                   " rg\t\t\tReceive files using Ymodem-G (streaming senders).\n"
                    " sz, rz\t\t\tSend/receive files using Zmodem.\n"
                    " -d, --veklog FILE\tMake VEK-style log at FILE.\n"
                    " -e, --events FILE\tWrite JSON Lines events to FILE.\n"

@@ -248,7 +248,7 @@ EventStream::FileKey EventStream::key(const FileFacts& f)
 void EventStream::start(const RunSettings& s, const std::string& dir)
 {
     json j{{"event", "start"}};
-    j["protocol"] = protocol_word(s.proto);
+    j["protocol"] = s.streaming ? "ymodem-g" : protocol_word(s.proto);
     j["direction"] = s.action == Direction::send ? "send" : "receive";
     const bool sending = s.action == Direction::send;
     j["files"] = json::array();

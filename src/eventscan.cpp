@@ -252,15 +252,15 @@ void EventScanner::finish(const Ending& end)
     const int code = WIFEXITED(ws) ? WEXITSTATUS(ws) : 0;
     const int sig = WIFSIGNALED(ws) ? WTERMSIG(ws) : code > 128 ? code - 128 : 0;
     std::optional<FailReason> ending;
-    if (end.idle)
-        ending = FailReason::timeout;
+    if (end.own)
+        ending = end.own;
     else if (end.stop != 0)
         ending = end.stop == SIGHUP ? FailReason::line : FailReason::cancelled;
     else if (end.line_cut || sig == SIGPIPE || sig == SIGHUP)
         ending = FailReason::line;
     // A broken pipe or a timeout that the command met on its way out of a
     // stop, or of a line the relay saw go, is the stop's or the cut's.
-    const bool ended_from_outside = end.stop != 0 || end.idle || end.line_cut;
+    const bool ended_from_outside = end.stop != 0 || end.own || end.line_cut;
     const auto why = [&](const Said& said) {
         if (said && !(ended_from_outside && (said->first == FailReason::line || said->first == FailReason::timeout)))
             return *said;

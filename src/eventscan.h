@@ -36,13 +36,13 @@ public:
     struct Ending {
         int wait_status = 0;
         int stop = 0;            // the host's stop, 0 when none came
-        bool idle = false;       // stopped because nothing moved on the line
+        std::optional<FailReason> own = std::nullopt;  // the run stopped it itself, for this reason
         bool line_cut = false;   // the relay saw the line close or fail first
     };
     // The command has ended: each file that started or was named and neither
     // completed nor failed is reported failed, with the reason the stream
-    // gave for it, else the one its ending gives (an idle line: `timeout`; a
-    // stop by the host: `cancelled`, `line` for a hang-up; a line the relay
+    // gave for it, else the one its ending gives (a stop of the run's own:
+    // its reason; a stop by the host: `cancelled`, `line` for a hang-up; a line the relay
     // saw cut, or killed by or exiting on SIGPIPE or SIGHUP: `line`), else
     // `error` with the last words. A failed receive's partial copy is named
     // when this run made it. A receive that failed with no file under way

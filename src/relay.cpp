@@ -163,9 +163,12 @@ ssize_t LineEnd::write(const char* buf, size_t size)
     return socket_ ? ::send(fd_, buf, size, MSG_DONTWAIT | MSG_NOSIGNAL) : ::write(fd(), buf, size);
 }
 
-LineRelay::LineRelay(Coding coding, bool command_sends, int from, int to)
-    : coding_(coding), command_sends_(command_sends), from_(from, O_RDONLY), to_(to, O_WRONLY)
+LineRelay::LineRelay(Coding coding, bool command_sends, int from, int to, RelayWatch watch)
+    : coding_(coding), command_sends_(command_sends), from_(from, O_RDONLY), to_(to, O_WRONLY),
+      cancel_run_(command_sends ? watch.cancel_run : 0)
 {
+    if (watch.streaming_receive && !command_sends)
+        streaming_.emplace();
     int in[2], out[2];
     if (pipe2(in, O_CLOEXEC) != 0)
         return;
@@ -181,6 +184,7 @@ LineRelay::LineRelay(Coding coding, bool command_sends, int from, int to)
     quit_ = UniqueFd(eventfd(0, EFD_CLOEXEC));
     drop_ = UniqueFd(eventfd(0, EFD_CLOEXEC));
     done_ = UniqueFd(eventfd(0, EFD_CLOEXEC));
+    answered_ = UniqueFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     if (isatty(from) && tcgetattr(from, &found_) == 0)
         terminal_ = from;
 }
@@ -200,7 +204,7 @@ void LineRelay::start()
 {
     child_in_.reset();
     child_out_.reset();
-    if (!in_ || !out_ || !quit_ || !drop_ || !done_ || inward_.joinable())
+    if (!in_ || !out_ || !quit_ || !drop_ || !done_ || !answered_ || inward_.joinable())
         return;
     if (terminal_ >= 0)
         set_mode(terminal_, TCSANOW, raw_mode(found_, command_sends_));
@@ -275,7 +279,35 @@ void LineRelay::relay_in()
 {
     std::vector<char> buf(block);
     LinePacing pacing(coding_ == Coding::telnet);
-    while (wait_for(from_.fd(), POLLIN, quit_.get(), drop_.get())) {
+    const auto to_command = [this](const char* data, size_t size) {
+        // Fails when we are to end, or when the command no longer reads.
+        return write_all([&](const char* d, size_t s) { return ::write(in_.get(), d, s); }, in_.get(), data, size,
+                         quit_.get());
+    };
+    for (;;) {
+        // A YMODEM-G sender's blocks wait for rz to answer the one before;
+        // the line is read on while not too much is held.
+        if (streaming_) {
+            const std::string next = streaming_->next_for_command();
+            if (!next.empty() && !to_command(next.data(), next.size()))
+                break;
+        }
+        const bool room = !streaming_ || streaming_->held() < block;
+        pollfd fds[4] = {{room ? from_.fd() : -1, POLLIN, 0}, {quit_.get(), POLLIN, 0}, {drop_.get(), POLLIN, 0},
+                         {answered_.get(), POLLIN, 0}};
+        if (poll(fds, 4, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            break;
+        }
+        if ((fds[1].revents | fds[2].revents) & POLLIN)
+            break;
+        if (fds[3].revents & POLLIN) {
+            uint64_t count = 0;
+            [[maybe_unused]] ssize_t r = ::read(answered_.get(), &count, sizeof count);
+        }
+        if (!fds[0].revents)
+            continue;
         pacing.before_read();
         const ssize_t n = from_.read(buf.data(), buf.size());
         if (n < 0 && (errno == EINTR || errno == EAGAIN))
@@ -290,9 +322,14 @@ void LineRelay::relay_in()
             const std::span<char> got(buf.data(), size);
             size = decoder_.decode(got, got);
         }
-        // Fails when we are to end, or when the command no longer reads.
-        if (!write_all([&](const char* d, size_t s) { return ::write(in_.get(), d, s); }, in_.get(), buf.data(),
-                       size, quit_.get()))
+        for (size_t i = 0; cancel_run_ > 0 && i < size; ++i) {
+            cans_ = buf[i] == '\x18' ? cans_ + 1 : 0;
+            if (cans_ >= cancel_run_ && cancelled_at_ == 0)
+                cancelled_at_ = Clock::now().time_since_epoch().count();
+        }
+        if (streaming_)
+            streaming_->from_sender({buf.data(), size});
+        else if (!to_command(buf.data(), size))
             break;
     }
     in_.reset();  // the command's input ends here
@@ -321,8 +358,15 @@ void LineRelay::relay_out()
             continue;
         const char* data = raw.data();
         size_t size = static_cast<size_t>(n);
+        std::string answers;  // rz's, as a YMODEM-G sender is to have them: a few bytes
+        if (streaming_) {
+            answers = streaming_->to_sender({data, size});
+            data = answers.data();
+            size = answers.size();
+            signal_fd(answered_);  // the next block may go to rz
+        }
         if (coding_ == Coding::telnet) {
-            size = telnet_encode({raw.data(), size}, coded);
+            size = telnet_encode({data, size}, coded);
             data = coded.data();
         }
         if (!write_all(to_line, to_.fd(), data, size, drop_.get()) && !dropping_) {

@@ -15,6 +15,7 @@
 
 #include "signals.h"
 #include "telnet.h"
+#include "ymodemg.h"
 #include "unique_fd.h"
 
 // One direction of the line, read or written without ever blocking, whatever
@@ -43,6 +44,16 @@ private:
     int found_flags_ = -1;  // the host's flags, while we changed them
 };
 
+// What the relay watches for and changes, beside moving the bytes.
+struct RelayWatch {
+    // A user who cancels a download sends this many CANs in a row (0: not
+    // watched). ZMODEM escapes CAN in its data, so five mean a cancel; an
+    // X/YMODEM receiver sends no data, so two do.
+    int cancel_run = 0;
+    // rz is made the receiver a YMODEM-G sender expects (ymodemg.h).
+    bool streaming_receive = false;
+};
+
 class LineRelay {
 public:
     enum class Coding { plain, telnet };
@@ -50,7 +61,7 @@ public:
     // Makes the command's two pipes, for a line read from `from` and written
     // to `to`; on a terminal, the flow control suits a command that sends
     // or one that receives.
-    LineRelay(Coding coding, bool command_sends, int from = 0, int to = 1);
+    LineRelay(Coding coding, bool command_sends, int from = 0, int to = 1, RelayWatch watch = {});
     // Ends what finish() would end, without waiting for the command's output
     // to reach the line.
     ~LineRelay();
@@ -58,7 +69,7 @@ public:
     LineRelay& operator=(const LineRelay&) = delete;
 
     // False when the pipes could not be made; nothing can be relayed then.
-    bool ok() const { return child_in_ && child_out_ && quit_ && drop_ && done_; }
+    bool ok() const { return child_in_ && child_out_ && quit_ && drop_ && done_ && answered_; }
 
     // The command's ends of its pipes, to become its standard input and
     // output. Close-on-exec, so that no other child keeps them.
@@ -93,6 +104,14 @@ public:
     {
         return Deadline(Clock::time_point(Clock::duration(active_.load())) + idle);
     }
+    // When the user's cancel came, if it did (RelayWatch::cancel_run).
+    std::optional<Clock::time_point> user_cancelled() const
+    {
+        const Clock::rep at = cancelled_at_.load();
+        return at ? std::optional(Clock::time_point(Clock::duration(at))) : std::nullopt;
+    }
+    // rz asked a YMODEM-G sender for a block again: the sender was cancelled.
+    bool bad_block() const { return streaming_ && streaming_->bad_block(); }
 
 private:
     void relay_in();   // line to command
@@ -107,10 +126,15 @@ private:
     UniqueFd quit_;                  // eventfd: readable once both directions are to end
     UniqueFd drop_;                  // eventfd: readable once the line is waited on no more
     UniqueFd done_;                  // eventfd: readable once the outward direction has ended
+    UniqueFd answered_;              // eventfd: readable once rz answered (YMODEM-G)
     std::atomic<bool> dropping_{false};
     std::atomic<Clock::rep> moved_{0};   // when the line last took something
     std::atomic<Clock::rep> active_{0};  // when something last moved either way
     std::atomic<bool> cut_{false};
+    std::atomic<Clock::rep> cancelled_at_{0};
+    int cancel_run_;
+    int cans_ = 0;  // CANs in a row from the user, so far
+    std::optional<StreamingReceive> streaming_;
     TelnetDecoder decoder_;
     std::thread inward_, outward_;
     int terminal_ = -1;  // the line's descriptor while it is a terminal we made raw

@@ -19,6 +19,7 @@ struct RunSettings {
     bool makesyslog = false;
     bool telnet = false;  // the connection is TELNET: relay the command's input and output
     Protocol proto = Protocol::none;
+    bool streaming = false;  // YMODEM-G: the user's sender streams, and is asked with G
     Direction action = Direction::none;
     bool batch = false;
 

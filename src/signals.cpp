@@ -60,16 +60,17 @@ int SignalHold::take_stop()
 {
     const int sig = fresh;
     fresh = 0;
-    if (sig == 0 && std::exchange(idle_untold_, false))
+    if (sig == 0 && std::exchange(own_untold_, false))
         return SIGTERM;
     return sig;
 }
 
-void SignalHold::stop_idle()
+void SignalHold::stop_own(FailReason why)
 {
-    if (idled_ || stop())
+    if (own_ || stop())
         return;
-    idled_ = idle_untold_ = true;
+    own_ = why;
+    own_untold_ = true;
     stopped_at_ = Clock::now();
 }
 
@@ -82,7 +83,7 @@ int SignalHold::stop()
 
 Deadline SignalHold::after_stop(milliseconds after)
 {
-    return stop() || idled_ ? Deadline(*stopped_at_ + after) : Deadline();
+    return stop() || own_ ? Deadline(*stopped_at_ + after) : Deadline();
 }
 
 void SignalHold::pause(Clock::duration pause)

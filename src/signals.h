@@ -6,7 +6,10 @@
 
 #include <signal.h>
 
+#include <optional>
+
 #include "deadline.h"
+#include "filefacts.h"
 
 // Ignores, for the whole run: broken pipes and the file size limit, so that
 // a write to a peer that went away, or a record too big for the log, fails
@@ -14,6 +17,13 @@
 // terminal line is cooked again, so that no key ends the run. The command
 // still starts with the dispositions found here. Called once, first thing.
 void ignore_run_signals();
+
+// A stop the run makes itself: due at `at`, for `why`; when there is no
+// `why`, none is coming yet, and `at` says when to look again.
+struct OwnStop {
+    Deadline at;
+    std::optional<FailReason> why;
+};
 
 class SignalHold {
 public:
@@ -39,12 +49,13 @@ public:
     int take_stop();
     // The host's stop held so far, 0 when none.
     int stop();
-    // Stops the run as the host's terminate would, because nothing moved on
-    // the line for as long as the host allows: the command is told, and the
-    // stop's timeline starts; the run itself ends as it otherwise would.
-    void stop_idle();
-    bool idled() const { return idled_; }
-    // The timeline that follows a stop (the host's or an idle line's):
+    // Stops the run as the host's terminate would, for a reason of the run's
+    // own (nothing moved on the line for as long as the host allows, the
+    // user cancelled a download): the command is told, and the stop's
+    // timeline starts; the run itself ends as it otherwise would.
+    void stop_own(FailReason why);
+    std::optional<FailReason> own_stop() const { return own_; }
+    // The timeline that follows a stop (the host's or the run's own):
     // `after` past the moment it was first seen here; never while none has
     // come.
     Deadline after_stop(milliseconds after);
@@ -56,8 +67,8 @@ private:
     struct sigaction old_[2]{};
     sigset_t mask_{};
     std::optional<Clock::time_point> stopped_at_;
-    bool idled_ = false;
-    bool idle_untold_ = false;  // the idle stop is still to be passed on
+    std::optional<FailReason> own_;
+    bool own_untold_ = false;  // the run's own stop is still to be passed on
 };
 
 // The stop that the last hold caught, 0 when none: the run ends by it once

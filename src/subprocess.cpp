@@ -134,7 +134,7 @@ Subprocess::~Subprocess()
 }
 
 Subprocess::Exit Subprocess::finish(const std::function<void(std::string_view)>& feed, SignalHold& hold,
-                                    const std::function<void()>& give_up, const std::function<Deadline()>& quiet)
+                                    const std::function<void()>& give_up, const std::function<OwnStop()>& own)
 {
     if (pid_ < 0)
         return {shell_not_started, 0};
@@ -175,11 +175,13 @@ Subprocess::Exit Subprocess::finish(const std::function<void(std::string_view)>&
         // Looked at before every wait, so that no stop waits for the
         // command's next line. The process is ours until we reap it below,
         // so this reaches no other.
-        Deadline idle_at;
-        if (!hold.idled() && !hold.stop()) {
-            idle_at = quiet();
-            if (idle_at.passed())
-                hold.stop_idle();
+        Deadline look_again;
+        if (!hold.own_stop() && !hold.stop()) {
+            const OwnStop due = own();
+            if (due.why && due.at.passed())
+                hold.stop_own(*due.why);
+            else
+                look_again = due.at;
         }
         if (const int sig = hold.take_stop())
             kill(pid_, sig);
@@ -195,7 +197,7 @@ Subprocess::Exit Subprocess::finish(const std::function<void(std::string_view)>&
         }
         pollfd fds[2] = {{stream_.get(), POLLIN, 0}, {pidfd.get(), POLLIN, 0}};
         timespec left{};
-        const Deadline next = (killed ? Deadline() : given_up ? kill_at : give_up_at).earlier(idle_at);
+        const Deadline next = (killed ? Deadline() : given_up ? kill_at : give_up_at).earlier(look_again);
         const int ready = ppoll(fds, 2, next.remaining(left), &hold.wait_mask());
         if (ready == 0)
             continue;

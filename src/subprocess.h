@@ -47,11 +47,11 @@ public:
     // on the user), and then a process still there is killed. A read
     // that keeps failing gives the stream up, so that the command is never
     // left blocked on a pipe nobody reads: it then ends by a broken pipe.
-    // Once `quiet` (when the line has been idle for as long as the host
-    // allows) passes, the run is stopped as by a stop.
+    // `own` tells of a stop the run makes itself; once it is due, the run
+    // is stopped as by the host's.
     Exit finish(const std::function<void(std::string_view)>& feed, SignalHold& hold,
                 const std::function<void()>& give_up = [] {},
-                const std::function<Deadline()>& quiet = [] { return Deadline(); });
+                const std::function<OwnStop()>& own = [] { return OwnStop{}; });
 
 private:
     pid_t pid_ = -1;

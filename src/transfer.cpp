@@ -110,6 +110,8 @@ private:
     // The command could not be run (`status`: how the shell that said so
     // ended): said, and each named file failed. Returns false.
     bool not_run(const std::string& message, std::optional<int> status = std::nullopt);
+    // A stop of the run's own that the relay calls for, or when to look again.
+    OwnStop own_stop() const;
     void end();
 
     const RunSettings& s_;
@@ -149,15 +151,17 @@ bool Run::start()
     const std::string command = "exec " + job_.command(capture_.path());
     debug_printf(3, "system(\"%s\")\n", command.c_str());
     std::fflush(stdout);  // the command writes to the same standard output
-    // Over TELNET, on a terminal, or where the line is watched for an idle
-    // bound, the command gets private pipes, relayed to and from the line;
-    // otherwise the line itself.
-    if (s_.telnet || isatty(0) || s_.idle) {
+    // Over TELNET, on a terminal, for a YMODEM-G sender, or where the line
+    // is watched for an idle bound, the command gets private pipes, relayed
+    // to and from the line; otherwise the line itself.
+    if (s_.telnet || isatty(0) || s_.streaming || s_.idle) {
         const auto coding = s_.telnet ? LineRelay::Coding::telnet : LineRelay::Coding::plain;
-        if (!relay_.emplace(coding, sending).ok()) {
+        const RelayWatch watch{s_.proto == Protocol::zmodem ? 5 : 2, s_.streaming};
+        if (!relay_.emplace(coding, sending, 0, 1, watch).ok()) {
             const int err = errno;
-            if (s_.telnet)
-                return not_run(format_message("Can't relay the TELNET connection: %s\n", std::strerror(err)));
+            if (s_.telnet || s_.streaming)
+                return not_run(format_message("Can't relay the %s: %s\n",
+                                              s_.telnet ? "TELNET connection" : "YMODEM-G sender", std::strerror(err)));
             relay_.reset();  // the command can use the line itself, unwatched
             if (s_.idle)
                 warn("Can't watch the line for idle time: %s\n", std::strerror(err));
@@ -196,11 +200,9 @@ void Run::finish()
         if (relay_)
             relay_->abandon();
     };
-    const auto quiet = [this] {
-        return relay_ && s_.idle ? relay_->quiet_until(std::chrono::seconds(*s_.idle)) : Deadline();
-    };
     const Subprocess::Exit exit =
-        child_->finish([this](std::string_view bytes) { conversion_->feed(bytes); }, hold_, give_up, quiet);
+        child_->finish([this](std::string_view bytes) { conversion_->feed(bytes); }, hold_, give_up,
+                       [this] { return own_stop(); });
     conversion_->end();
     finished_ = true;
     if (relay_)
@@ -210,14 +212,14 @@ void Run::finish()
     const int spawn_error = child_->spawn_error();
     if (status != 0)
         debug_printf(2, "Spawn returned %d!\n", status);
-    if (hold_.idled())
+    if (hold_.own_stop() == FailReason::timeout)
         warn("Nothing moved on the line for %u seconds; the transfer was stopped.\n", *s_.idle);
     if (spawn_error != 0) {
         not_run(format_message("Can't run %s!\n%s\n", job_.tool, std::strerror(spawn_error)));
     } else if (shell_could_not_run(status, conversion_->first_line())) {
         not_run(format_message("Can't run %s!\n%s\n", job_.tool, conversion_->first_line().c_str()), status);
     } else if (scanner_) {
-        scanner_->finish({status, hold_.stop(), hold_.idled(), relay_ && relay_->line_cut()});
+        scanner_->finish({status, hold_.stop(), hold_.own_stop(), relay_ && relay_->line_cut()});
         events_->command_ended(status, false);
     }
     if (s_.makeveklog())
@@ -230,6 +232,26 @@ void Run::finish()
         debug_printf(2, "%s", note.c_str());
         report_note(note);
     }
+}
+
+OwnStop Run::own_stop() const
+{
+    if (!relay_)
+        return {};
+    // A sender that cannot repeat a block was cancelled: rz waits for it in vain.
+    if (relay_->bad_block())
+        return {Deadline::in({}), FailReason::error};
+    // A user's cancel that the command did not heed within a second (a
+    // streaming sz reads nothing), as a host's stop would.
+    const auto cancelled = relay_->user_cancelled();
+    const Deadline cancel = cancelled ? Deadline(*cancelled + bounds::cancel_heeded) : Deadline();
+    if (cancelled && cancel.passed())
+        return {cancel, FailReason::cancelled};
+    const Deadline idle = s_.idle ? relay_->quiet_until(std::chrono::seconds(*s_.idle)) : Deadline();
+    if (s_.idle && idle.passed())
+        return {idle, FailReason::timeout};
+    // The relay's flags are looked at again this often.
+    return {cancel.earlier(idle).earlier(Deadline::in(bounds::relay_look)), std::nullopt};
 }
 
 void Run::end()

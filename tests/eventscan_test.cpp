@@ -205,9 +205,9 @@ const Case cases[] = {
     // The relay saw the line go first: a cut line, whatever the command
     // made of it; nothing moved for too long: a timeout.
     {a_sent + "Sending: c.bin\n\rBytes Sent:   1024/ 200000   BPS:237579   ETA 00:00  \nTransfer incomplete\n", true,
-     {"a.bin", "c.bin"}, exited(128), {0, 0, false, true}, {},
+     {"a.bin", "c.bin"}, exited(128), {0, 0, std::nullopt, true}, {},
      a_went + "file c.bin; progress x1 c.bin 1024/200000; failed c.bin line: Transfer incomplete", a_done},
-    {"z-send-stopped.txt", true, {"a.bin", "c.bin"}, exited(143), {0, 0, true}, {},
+    {"z-send-stopped.txt", true, {"a.bin", "c.bin"}, exited(143), {0, 0, FailReason::timeout}, {},
      a_went + "file c.bin; progress x50 c.bin 54272/200000; failed c.bin timeout: sz: caught signal 15; exiting",
      a_done},
     // An upload that failed before its name arrived still fails.
