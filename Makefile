@@ -58,6 +58,7 @@ interop:
 	node $(INTEROP)/xmodem_interop.js $(BUILD)/vek
 	node $(INTEROP)/telnet_interop.js $(BUILD)/vek
 	node $(INTEROP)/host_interop.js $(BUILD)/vek
+	node $(INTEROP)/ymodem_g_interop.js $(BUILD)/vek
 
 # Stripped, as the package installs it.
 install: all

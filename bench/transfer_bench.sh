@@ -226,6 +226,28 @@ wait
 rm -f "$work/a" "$work/b"
 echo "300 files, events to a FIFO read every 0.3 s: $(grep -c '"event":"done"' "$work/lag.out") done, $(grep -c '"event":"end"' "$work/lag.out") end, $(ls "$work/recv" | wc -l) files received"
 
+# An upload of 20 MiB by YMODEM-G (the tests' own sender, tests/interop/
+# ymodem_g.js, into vek rg, which relays it to rz) against the same by ZMODEM
+# (bare sz into vek rz), on the same kind of line: two FIFOs. Each runs in its
+# own directories under $work/g, so that the payload above stays as it is.
+peer=$(dirname "$(realpath "$0")")/../tests/interop/ymodem_g.js
+if command -v node >/dev/null; then
+    mkdir -p "$work/g/send" "$work/g/recv" "$work/g/tmp"
+    head -c $((20 * 1048576)) /dev/urandom >"$work/g/send/payload.bin"
+    upload_g() {
+        local work=$work/g
+        run_pair 'node "$peer" send payload.bin' 'TMP="$work/tmp" VEKLOG="$work/recv.log" "$vek" rg'
+    }
+    upload_z() {
+        local work=$work/g
+        run_pair 'sz -brNvv payload.bin 2>/dev/null' 'TMP="$work/tmp" VEKLOG="$work/recv.log" "$vek" rz'
+    }
+    echo "20 MiB upload over two FIFOs, YMODEM-G against ZMODEM:"
+    alternate upload_z upload_g "sz into vek rz" "YMODEM-G into vek rg" "$((reps > 5 ? reps : 5))"
+else
+    echo "YMODEM-G upload: not measured (needs node, for the sender in tests/interop/ymodem_g.js)"
+fi
+
 # The sending side on a pseudo-terminal, as a host that runs its nodes under
 # one, against bare rz over pipes. script (util-linux) starts the command on a
 # fresh pty and copies its own standard input and output to and from the

@@ -4,6 +4,7 @@
 const assert = require('node:assert/strict');
 const { spawn } = require('node:child_process');
 const fs = require('node:fs');
+const net = require('node:net');
 const os = require('node:os');
 const path = require('node:path');
 const Zmodem = require('zmodem.js');
@@ -41,6 +42,45 @@ function spawnVek(args, dirs, stdio = ['pipe', 'pipe', 'pipe']) {
         stdio,
         detached: true,
     });
+}
+
+// vek on a pseudo-terminal, as a host that runs its nodes under one: script(1)
+// starts it on a fresh one (cooked, echo on, until vek makes it raw) and
+// copies its own standard input and output to and from the master as they
+// are. vek's standard error goes to dirs.stderr, off the line.
+function spawnVekOnPty(args, dirs) {
+    dirs.stderr = path.join(dirs.root, 'stderr');
+    const q = (s) => `'${s.replace(/'/g, "'\\''")}'`;
+    const line = `exec ${[VEK, ...args].map(q).join(' ')} 2>${q(dirs.stderr)}`;
+    return spawn('script', ['-q', '-e', '-c', line, '/dev/null'], {
+        cwd: dirs.work,
+        env: { ...process.env, TMP: dirs.tmp, TEMP: dirs.tmp, TEMPDIR: dirs.tmp, VEKLOG: dirs.veklog },
+        stdio: ['pipe', 'pipe', 'ignore'],
+        detached: true,
+    });
+}
+
+// vek on one TCP connection on 127.0.0.1 as its standard input and output, as
+// a host that serves TELNET nodes runs it. Resolves with vek and the user's
+// end of the connection.
+function spawnVekOnTcp(args, dirs) {
+    return new Promise((resolve, reject) => {
+        const socket = new net.Socket();
+        const server = net.createServer({ pauseOnConnect: true }, (conn) => {
+            server.close();
+            const child = spawnVek(args, dirs, [conn, conn, 'pipe']);
+            conn.destroy();  // vek holds the connection now, as it would from a host
+            resolve({ child, socket });
+        });
+        server.on('error', reject);
+        server.listen(0, '127.0.0.1', () => socket.connect(server.address().port, '127.0.0.1'));
+    });
+}
+
+// The JSON Lines vek wrote to `file`, none if it wrote nothing.
+function readEvents(file) {
+    if (!fs.existsSync(file)) return [];
+    return fs.readFileSync(file, 'utf8').split('\n').filter(Boolean).map((l) => JSON.parse(l));
 }
 
 // Everything a failed assertion should show about the run. A runner reports
@@ -190,6 +230,6 @@ function sendAll(files) {
 }
 
 module.exports = {
-    makeCase, spawnVek, describe, assertRanClean, records, assertRecords, writeFiles, assertSameFiles,
-    zmodemClient, receiveAll, sendAll,
+    makeCase, spawnVek, spawnVekOnPty, spawnVekOnTcp, readEvents, describe, assertRanClean, records, assertRecords,
+    writeFiles, assertSameFiles, zmodemClient, receiveAll, sendAll,
 };
