@@ -106,9 +106,9 @@ async function send(ln, files, { cutAt = null, damageAt = null, answerMs = 10_00
 
 // Asks for a download with G (each second until the header comes: the first
 // may reach a line that is not raw yet), takes the header and `blocks` blocks,
-// then sends the user's cancel and drops whatever follows, after reading
-// nothing for deafMs. Resolves with the header's name and size, the data taken
-// and the moment of the cancel.
+// then sends the user's cancel and drops whatever follows, or with deafMs
+// reads nothing for that long first. Resolves with the header's name and
+// size, the data taken and the moment of the cancel.
 async function receiveThenCancel(ln, { blocks = 64, deafMs = 0, answerMs = 10_000 } = {}) {
     const take = async (n, what) => {
         let b;
@@ -129,7 +129,8 @@ async function receiveThenCancel(ln, { blocks = 64, deafMs = 0, answerMs = 10_00
     for (let n = 1; n <= blocks; n++) data.push(await take(n, `data block ${n}`));
     ln.put(CANCEL);
     ln.rx.discard();
-    if (deafMs) setTimeout(() => ln.input.resume(), deafMs, ln.input.pause());
+    // Deaf only once the cancel is through: script(1) forwards nothing while its output is blocked.
+    if (deafMs) setTimeout(() => setTimeout(() => ln.input.resume(), deafMs, ln.input.pause()), 200);
     return { name, size: parseInt(size, 10), data: Buffer.concat(data), cancelledAt: Date.now() };
 }
 
