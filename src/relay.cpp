@@ -153,12 +153,12 @@ void LineEnd::let_go()
     found_flags_ = -1;
 }
 
-ssize_t LineEnd::read(char* buf, size_t size)
+ssize_t LineEnd::pull(char* buf, size_t size)
 {
     return socket_ ? ::recv(fd_, buf, size, MSG_DONTWAIT) : ::read(fd(), buf, size);
 }
 
-ssize_t LineEnd::write(const char* buf, size_t size)
+ssize_t LineEnd::push(const char* buf, size_t size)
 {
     return socket_ ? ::send(fd_, buf, size, MSG_DONTWAIT | MSG_NOSIGNAL) : ::write(fd(), buf, size);
 }
@@ -309,7 +309,7 @@ void LineRelay::relay_in()
         if (!fds[0].revents)
             continue;
         pacing.before_read();
-        const ssize_t n = from_.read(buf.data(), buf.size());
+        const ssize_t n = from_.pull(buf.data(), buf.size());
         if (n < 0 && (errno == EINTR || errno == EAGAIN))
             continue;
         if (n <= 0) {
@@ -340,7 +340,7 @@ void LineRelay::relay_out()
     std::vector<char> raw(block), coded(coding_ == Coding::telnet ? 2 * block : 0);
     LinePacing pacing(coding_ == Coding::telnet);
     auto to_line = [this](const char* d, size_t s) {
-        const ssize_t n = to_.write(d, s);
+        const ssize_t n = to_.push(d, s);
         if (n > 0) {
             moved_ = Clock::now().time_since_epoch().count();
             active_ = moved_.load();

@@ -30,8 +30,8 @@ public:
     LineEnd(const LineEnd&) = delete;
     LineEnd& operator=(const LineEnd&) = delete;
     int fd() const { return own_ ? own_.get() : fd_; }
-    ssize_t read(char* buf, size_t size);
-    ssize_t write(const char* buf, size_t size);
+    ssize_t pull(char* buf, size_t size);  // read, never blocking
+    ssize_t push(const char* buf, size_t size);  // write, never blocking
     // The line is the host's alone again: our own description goes (a
     // pipe's other end then sees its end when the host closes it), or the
     // flags found are put back.
@@ -111,7 +111,7 @@ public:
         return at ? std::optional(Clock::time_point(Clock::duration(at))) : std::nullopt;
     }
     // rz asked a YMODEM-G sender for a block again: the sender was cancelled.
-    bool bad_block() const { return streaming_ && streaming_->bad_block(); }
+    bool bad_block() const { return streaming_ && streaming_->repeat_asked(); }
 
 private:
     void relay_in();   // line to command

@@ -9,7 +9,7 @@ constexpr size_t framing = 5;  // the type, the block number and its complement,
 
 void StreamingReceive::from_sender(std::string_view bytes)
 {
-    const std::lock_guard lock(mutex_);
+    const std::lock_guard guard(mutex_);
     incoming_.append(bytes);
     held_ += bytes.size();
     cut_pieces();
@@ -41,7 +41,7 @@ void StreamingReceive::cut_pieces()
 
 std::string StreamingReceive::next_for_command()
 {
-    const std::lock_guard lock(mutex_);
+    const std::lock_guard guard(mutex_);
     std::string out;
     // Bytes between blocks (a CAN among them) go at once; a block waits for
     // the answer to the one before.
@@ -60,13 +60,13 @@ std::string StreamingReceive::next_for_command()
 
 size_t StreamingReceive::held() const
 {
-    const std::lock_guard lock(mutex_);
+    const std::lock_guard guard(mutex_);
     return held_;
 }
 
 std::string StreamingReceive::to_sender(std::string_view bytes)
 {
-    const std::lock_guard lock(mutex_);
+    const std::lock_guard guard(mutex_);
     std::string out;
     for (const char c : bytes) {
         const bool answers = (c == ACK || c == NAK) && answer_due_;
@@ -83,8 +83,8 @@ std::string StreamingReceive::to_sender(std::string_view bytes)
     return out;
 }
 
-bool StreamingReceive::bad_block() const
+bool StreamingReceive::repeat_asked() const
 {
-    const std::lock_guard lock(mutex_);
+    const std::lock_guard guard(mutex_);
     return bad_block_;
 }

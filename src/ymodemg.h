@@ -24,9 +24,9 @@ public:
     size_t held() const;
     // rz's answers, as the sender is to have them. rz asking for a block
     // again (NAK) cannot be granted, since the sender does not repeat one:
-    // the sender is cancelled instead, and bad_block() says so.
+    // the sender is cancelled instead, and repeat_asked() says so.
     std::string to_sender(std::string_view bytes);
-    bool bad_block() const;
+    bool repeat_asked() const;
 
 private:
     enum class Piece { header, last_header, data, end_of_file, loose };

@@ -42,7 +42,7 @@ TEST(StreamingReceive, RzGetsOneBlockAtATimeAndTheSenderOnlyWhatItWaitsFor)
         EXPECT_EQ(to_sender, s.to_sender);
     }
     EXPECT_EQ(g.held(), 0u);
-    EXPECT_FALSE(g.bad_block());
+    EXPECT_FALSE(g.repeat_asked());
 }
 
 TEST(StreamingReceive, ABlockRzWouldHaveAgainCancelsTheSender)
@@ -54,7 +54,7 @@ TEST(StreamingReceive, ABlockRzWouldHaveAgainCancelsTheSender)
     g.from_sender(one + std::string(3, CAN));  // a cancel between blocks goes at once
     EXPECT_EQ(g.next_for_command(), one + std::string(3, CAN));
     EXPECT_EQ(g.to_sender(std::string{NAK}), std::string(5, CAN));
-    EXPECT_TRUE(g.bad_block());
+    EXPECT_TRUE(g.repeat_asked());
 }
 
 }  // namespace
