@@ -7,8 +7,10 @@
 # rz receiving over pipes, at least 11 runs each, with the CPU time vek itself
 # takes there; then, as root, what a small capture pipe costs: vek as
 # an unprivileged user whose pipe budget is spent, so that the system gives
-# it 8 KiB, against the same user given 1 MiB. Repetitions alternate between
-# the two of each pair so that drift in the machine hits both alike.
+# it 8 KiB, against the same user given 1 MiB; and a 20 MiB YMODEM-G upload
+# into vek rg against ZMODEM and against rz's own YMODEM pace (needs node).
+# Repetitions alternate between the two of each pair so that drift in the
+# machine hits both alike.
 # Usage: bench/transfer_bench.sh [path-to-vek] [repetitions] [megabytes]
 set -euo pipefail
 
@@ -228,8 +230,13 @@ echo "300 files, events to a FIFO read every 0.3 s: $(grep -c '"event":"done"' "
 
 # An upload of 20 MiB by YMODEM-G (the tests' own sender, tests/interop/
 # ymodem_g.js, into vek rg, which relays it to rz) against the same by ZMODEM
-# (bare sz into vek rz), on the same kind of line: two FIFOs. Each runs in its
-# own directories under $work/g, so that the payload above stays as it is.
+# (bare sz into vek rz), on the same kind of line: two FIFOs. rz takes YMODEM
+# only a block per answer (it empties its input after each block, so what
+# follows a block in the same read is lost), so the second pair measures the
+# pace rz itself keeps: plain YMODEM from a sender that waits for each answer,
+# straight into bare rz. What the relay costs is rg against that; what rz
+# costs is that against ZMODEM. Each runs in its own directories under
+# $work/g, so that the payload above stays as it is.
 peer=$(dirname "$(realpath "$0")")/../tests/interop/ymodem_g.js
 if command -v node >/dev/null; then
     mkdir -p "$work/g/send" "$work/g/recv" "$work/g/tmp"
@@ -238,12 +245,18 @@ if command -v node >/dev/null; then
         local work=$work/g
         run_pair 'node "$peer" send payload.bin' 'TMP="$work/tmp" VEKLOG="$work/recv.log" "$vek" rg'
     }
+    upload_y() {
+        local work=$work/g
+        run_pair 'node "$peer" send-acked payload.bin' 'TMP="$work/tmp" rz -bpRq --ymodem 2>/dev/null'
+    }
     upload_z() {
         local work=$work/g
         run_pair 'sz -brNvv payload.bin 2>/dev/null' 'TMP="$work/tmp" VEKLOG="$work/recv.log" "$vek" rz'
     }
     echo "20 MiB upload over two FIFOs, YMODEM-G against ZMODEM:"
     alternate upload_z upload_g "sz into vek rz" "YMODEM-G into vek rg" "$((reps > 5 ? reps : 5))"
+    echo "the same YMODEM-G upload against rz's own pace (plain YMODEM, a block per answer, into bare rz):"
+    alternate upload_y upload_g "YMODEM into bare rz" "YMODEM-G into vek rg" "$((reps > 5 ? reps : 5))"
 else
     echo "YMODEM-G upload: not measured (needs node, for the sender in tests/interop/ymodem_g.js)"
 fi

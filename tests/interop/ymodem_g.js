@@ -5,20 +5,23 @@
 // with an error that says what came instead.
 //
 // As a program (the benchmark's sender), on its own standard input and output:
-//   node ymodem_g.js send FILE...
+//   node ymodem_g.js send FILE...       YMODEM-G: streams each file
+//   node ymodem_g.js send-acked FILE... plain YMODEM: each block waits for its ACK
 
 const fs = require('node:fs');
 const path = require('node:path');
 
-const SOH = 0x01, STX = 0x02, EOT = 0x04, ACK = 0x06, CAN = 0x18, G = 0x47;
+const SOH = 0x01, STX = 0x02, EOT = 0x04, ACK = 0x06, CAN = 0x18, C = 0x43, G = 0x47;
 const CANCEL = Buffer.from([CAN, CAN, CAN, CAN, CAN, 8, 8, 8, 8, 8]);  // 5 CAN, 5 backspaces
 
+const CRC_TABLE = Array.from({ length: 256 }, (_, i) => {
+    let c = i << 8;
+    for (let k = 0; k < 8; k++) c = (c & 0x8000 ? (c << 1) ^ 0x1021 : c << 1) & 0xffff;
+    return c;
+});
 function crc16(bytes) {  // CRC-16/XMODEM: polynomial 0x1021, from 0
     let c = 0;
-    for (const b of bytes) {
-        c ^= b << 8;
-        for (let k = 0; k < 8; k++) c = (c & 0x8000 ? (c << 1) ^ 0x1021 : c << 1) & 0xffff;
-    }
+    for (const b of bytes) c = ((c << 8) & 0xffff) ^ CRC_TABLE[(c >> 8) ^ b];
     return c;
 }
 
@@ -134,11 +137,42 @@ async function receiveThenCancel(ln, { blocks = 64, deafMs = 0, answerMs = 10_00
     return { name, size: parseInt(size, 10), data: Buffer.concat(data), cancelledAt: Date.now() };
 }
 
+// The benchmark's yardstick: plain YMODEM (asked with C, each block waits
+// for its ACK) with blocking reads and writes on fds 0 and 1, so that the
+// sender adds next to nothing to the receiver's own pace of a block per answer.
+function sendAcked(files) {
+    const one = Buffer.alloc(1);
+    const expect = (want, what) => {
+        do {
+            if (fs.readSync(0, one) !== 1) throw new Error(`${what}: the line closed`);
+            if (one[0] === CAN) throw new Error(`${what}: cancelled`);
+        } while (one[0] !== want);
+    };
+    const put = (b) => { for (let o = 0; o < b.length;) o += fs.writeSync(1, b, o); };
+    expect(C, 'the first request');
+    for (const [name, bytes] of files) {
+        put(header(name, bytes.length));
+        expect(ACK, 'the answer to the header');
+        expect(C, 'the request for the data');
+        for (let offset = 0, n = 1; offset < bytes.length; offset += 1024, n++) {
+            put(block(n, bytes.subarray(offset, offset + 1024)));
+            expect(ACK, `the answer to block ${n}`);
+        }
+        put(Buffer.from([EOT]));
+        expect(ACK, 'the answer to the EOT');
+        expect(C, 'the request after the file');
+    }
+    put(header(null));
+    expect(ACK, 'the answer to the end of the batch');
+}
+
 module.exports = { line, send, receiveThenCancel };
 
 if (require.main === module) {
     const [verb, ...names] = process.argv.slice(2);
-    if (verb !== 'send' || names.length === 0) throw new Error('usage: node ymodem_g.js send FILE...');
-    send(line(process.stdin, process.stdout), names.map((n) => [path.basename(n), fs.readFileSync(n)])).then(
-        () => process.exit(0), (e) => { console.error(`ymodem_g: ${e.message}`); process.exit(1); });
+    if (!['send', 'send-acked'].includes(verb) || names.length === 0)
+        throw new Error('usage: node ymodem_g.js send|send-acked FILE...');
+    const files = names.map((n) => [path.basename(n), fs.readFileSync(n)]);
+    const sent = verb === 'send' ? send(line(process.stdin, process.stdout), files) : Promise.resolve().then(() => sendAcked(files));
+    sent.then(() => process.exit(0), (e) => { console.error(`ymodem_g: ${e.message}`); process.exit(1); });
 }
