@@ -8,8 +8,9 @@ FUZZ_SECONDS ?= 30
 
 BUILD_PACKAGES = cmake g++ make libgtest-dev nlohmann-json3-dev
 # The tests also use util-linux (unshare, prlimit) and mount, for a private
-# mount namespace and a file-size limit, and strace to make one system call fail.
-RUN_PACKAGES = lrzsz util-linux mount strace
+# mount namespace and a file-size limit, strace to make one system call fail,
+# and rsyslog with RELP, of which the tests start loggers of their own.
+RUN_PACKAGES = lrzsz util-linux mount strace rsyslog rsyslog-relp
 # cpack's DEB generator silently leaves out the libc dependency without
 # dpkg-shlibdeps (dpkg-dev), and needs file to find the ELF files.
 PACKAGE_PACKAGES = dpkg-dev file
