@@ -30,17 +30,32 @@ namespace {
 
 const std::string rsyslogd_path = "/usr/sbin/rsyslogd";
 
-// Whether something takes datagrams on /dev/log.
-bool dev_log_answers()
-{
+const sockaddr_un dev_log = [] {
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     std::strcpy(addr.sun_path, "/dev/log");
-    const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    const bool answers = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-    close(fd);
-    return answers;
+    return addr;
+}();
+
+sockaddr_in loopback(int port)
+{
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    return addr;
 }
+
+// Whether something takes connections (or datagrams) at `addr`.
+template <class Address>
+bool answers(int type, const Address& addr)
+{
+    const int fd = socket(reinterpret_cast<const sockaddr*>(&addr)->sa_family, type | SOCK_CLOEXEC, 0);
+    const bool yes = connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
+    close(fd);
+    return yes;
+}
+bool dev_log_answers() { return answers(SOCK_DGRAM, dev_log); }
 
 // /dev/log for this test alone: the lock (on this test binary, which every
 // test process shares) keeps the other tests off it; `why_not` says why the
@@ -130,11 +145,8 @@ public:
                 unavailable = "rsyslogd did not start: " + rsyslogd_->complaints();
         } else {
             kind = "a socket of the test's own";
-            sockaddr_un addr{};
-            addr.sun_family = AF_UNIX;
-            std::strcpy(addr.sun_path, "/dev/log");
             socket_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-            if (bind(socket_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
+            if (bind(socket_, reinterpret_cast<const sockaddr*>(&dev_log), sizeof dev_log) != 0)
                 unavailable = std::string("cannot bind /dev/log: ") + std::strerror(errno);
         }
     }
@@ -231,26 +243,12 @@ TEST_F(Syslog, FatalMessagesAndRecordsOnlyWithTheFlag)
 int free_port()
 {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in addr = loopback(0);
     socklen_t len = sizeof addr;
     bind(fd, reinterpret_cast<sockaddr*>(&addr), len);
     getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
     close(fd);
     return ntohs(addr.sin_port);
-}
-
-bool port_answers(int port)
-{
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    const bool answers = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-    close(fd);
-    return answers;
 }
 
 // The configurations of a node and of the collector, as the README gives
@@ -341,7 +339,7 @@ protected:
             mkdir(d.c_str(), 0755);
         const int port = free_port();
         Rsyslogd collector(collector_dir, configured(collector_conf, collector_dir, port, way));
-        EXPECT_TRUE(eventually([port] { return port_answers(port); }, 10)) << collector.complaints();
+        EXPECT_TRUE(eventually([port] { return answers(SOCK_STREAM, loopback(port)); }, 10)) << collector.complaints();
         Rsyslogd node(node_dir, configured(node_conf, node_dir, port, way));
         EXPECT_TRUE(eventually(dev_log_answers, 10)) << node.complaints();
 
@@ -423,9 +421,9 @@ protected:
 TEST_F(Collector, EveryRecordArrivesOnceAndWholeThroughANodeLoggerAndACollector)
 {
     TimeLimit limit(120);
-    DevLog dev_log;
-    if (!dev_log.why_not.empty())
-        GTEST_SKIP() << dev_log.why_not;
+    DevLog own;
+    if (!own.why_not.empty())
+        GTEST_SKIP() << own.why_not;
     if (!file_exists(rsyslogd_path))
         GTEST_SKIP() << "rsyslogd is not installed";
     const struct {
