@@ -295,9 +295,10 @@ constexpr Forwarding relp{R"(module(load="omrelp"))", "omrelp", "", "imrelp"};
 
 std::string configured(std::string conf, const std::string& dir, int port, const Forwarding& way)
 {
-    for (const auto& [key, value] : std::vector<std::pair<std::string, std::string>>{
-             {"@DIR@", dir}, {"@PORT@", std::to_string(port)}, {"@LOAD@", way.load}, {"@OUT@", way.out}, {"@OPTIONS@", way.options},
-             {"@IN@", way.in}})
+    const std::vector<std::pair<std::string, std::string>> values{
+        {"@DIR@", dir}, {"@PORT@", std::to_string(port)}, {"@LOAD@", way.load},
+        {"@OUT@", way.out}, {"@OPTIONS@", way.options}, {"@IN@", way.in}};
+    for (const auto& [key, value] : values)
         for (size_t at; (at = conf.find(key)) != std::string::npos;)
             conf.replace(at, key.size(), value);
     return conf;
