@@ -80,27 +80,32 @@ function reader(input) {
 // Sends files ([name, bytes] pairs) as a batch; resolves true once its end is
 // acknowledged. cutAt [file, offset] stops at that offset of that file instead
 // and resolves false, leaving the line as it is; damageAt spoils the block there.
-async function send(ln, files, { cutAt = null, damageAt = null, answerMs = 10_000 } = {}) {
+// acked sends plain YMODEM instead (the benchmark's yardstick for rz's own
+// pace): asked with C, the header and each block wait for their ACK.
+async function send(ln, files, { cutAt = null, damageAt = null, acked = false, answerMs = 10_000 } = {}) {
     const at = (where, i, offset) => where && where[0] === i && where[1] === offset;
     const expect = async (want, what) => {
         let b;
         do b = (await ln.rx.take(1, answerMs, what))[0]; while (b === 0x11 || b === 0x13);  // a terminal's XON/XOFF
         if (b !== want) throw new Error(`${what}: got 0x${b.toString(16)} for 0x${want.toString(16)} (${ln.rx.have()})`);
     };
-    await expect(G, 'the first request');
+    const ask = acked ? C : G;
+    await expect(ask, 'the first request');
     for (const [i, [name, bytes]] of files.entries()) {
         await ln.put(header(name, bytes.length));
-        await expect(G, `the request for the data of ${name}`);
+        if (acked) await expect(ACK, `the answer to the header of ${name}`);
+        await expect(ask, `the request for the data of ${name}`);
         // Streams without reading the line: what the receiver says meanwhile waits.
         for (let offset = 0, n = 1; offset < bytes.length; offset += 1024, n++) {
             if (at(cutAt, i, offset)) return false;
             const b = block(n, bytes.subarray(offset, offset + 1024));
             if (at(damageAt, i, offset)) b[100] ^= 1;
             await ln.put(b);
+            if (acked) await expect(ACK, `the answer to block ${n} of ${name}`);
         }
         await ln.put(Buffer.from([EOT]));
         await expect(ACK, `the answer to the EOT of ${name}`);
-        await expect(G, `the request after ${name}`);
+        await expect(ask, `the request after ${name}`);
     }
     await ln.put(header(null));
     await expect(ACK, 'the answer to the end of the batch');
@@ -137,35 +142,6 @@ async function receiveThenCancel(ln, { blocks = 64, deafMs = 0, answerMs = 10_00
     return { name, size: parseInt(size, 10), data: Buffer.concat(data), cancelledAt: Date.now() };
 }
 
-// The benchmark's yardstick: plain YMODEM (asked with C, each block waits
-// for its ACK) with blocking reads and writes on fds 0 and 1, so that the
-// sender adds next to nothing to the receiver's own pace of a block per answer.
-function sendAcked(files) {
-    const one = Buffer.alloc(1);
-    const expect = (want, what) => {
-        do {
-            if (fs.readSync(0, one) !== 1) throw new Error(`${what}: the line closed`);
-            if (one[0] === CAN) throw new Error(`${what}: cancelled`);
-        } while (one[0] !== want);
-    };
-    const put = (b) => { for (let o = 0; o < b.length;) o += fs.writeSync(1, b, o); };
-    expect(C, 'the first request');
-    for (const [name, bytes] of files) {
-        put(header(name, bytes.length));
-        expect(ACK, 'the answer to the header');
-        expect(C, 'the request for the data');
-        for (let offset = 0, n = 1; offset < bytes.length; offset += 1024, n++) {
-            put(block(n, bytes.subarray(offset, offset + 1024)));
-            expect(ACK, `the answer to block ${n}`);
-        }
-        put(Buffer.from([EOT]));
-        expect(ACK, 'the answer to the EOT');
-        expect(C, 'the request after the file');
-    }
-    put(header(null));
-    expect(ACK, 'the answer to the end of the batch');
-}
-
 module.exports = { line, send, receiveThenCancel };
 
 if (require.main === module) {
@@ -173,6 +149,6 @@ if (require.main === module) {
     if (!['send', 'send-acked'].includes(verb) || names.length === 0)
         throw new Error('usage: node ymodem_g.js send|send-acked FILE...');
     const files = names.map((n) => [path.basename(n), fs.readFileSync(n)]);
-    const sent = verb === 'send' ? send(line(process.stdin, process.stdout), files) : Promise.resolve().then(() => sendAcked(files));
-    sent.then(() => process.exit(0), (e) => { console.error(`ymodem_g: ${e.message}`); process.exit(1); });
+    send(line(process.stdin, process.stdout), files, { acked: verb === 'send-acked' }).then(
+        () => process.exit(0), (e) => { console.error(`ymodem_g: ${e.message}`); process.exit(1); });
 }
