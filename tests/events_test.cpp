@@ -421,23 +421,36 @@ TEST_F(EventsOfFakes, AtMostFourProgressEventsASecond)
 
 // No capture, no command: each file named fails with the reason, and the
 // run ends in error.
-TEST_F(EventsOfFakes, TemporaryDirectoryNotWritable)
+TEST_F(EventsOfFakes, TemporaryDirectoryNotWritableOrCommandTooLong)
 {
     const TimeLimit limit(20);
-    env["TMP"] = "/nonexistent";
-    const RunResult r = vek({"-e", dir / "ev", "sz", "a", "b"});
-    EXPECT_EQ(r.err, "Fatal! Can't open /nonexistent/.vek.tmp!\n");
-    const std::vector<json> all = events_in(read_file(dir / "ev"));
-    check_shape(all);
-    const std::vector<json> failed = of_kind(all, "failed");
-    ASSERT_EQ(failed.size(), 2u);
-    for (size_t i = 0; i < 2; ++i) {
-        EXPECT_EQ(failed[i]["index"], i);
-        EXPECT_EQ(failed[i]["reason"], "error");
-        EXPECT_EQ(failed[i]["message"], "Can't open /nonexistent/.vek.tmp!");
+    // Each name fits in an argument of vek's; the command that holds both
+    // is longer than the system lets one argument of the shell's be.
+    const std::string a(70000, 'a'), b(70000, 'b');
+    const struct {
+        std::string tmp, a, b, said, message;  // patterns: vek's prefix, the words
+    } cases[] = {
+        {"/nonexistent", "a", "b", "Fatal! ", R"(Can't open /nonexistent/\.vek\.tmp!)"},
+        {dir.path(), a, b, "Fatal: ", R"(Command too long for the shell \(\d+ characters\)!)"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.message);
+        env["TMP"] = c.tmp;
+        std::remove((dir / "ev").c_str());
+        const RunResult r = vek({"-e", dir / "ev", "sz", c.a, c.b});
+        EXPECT_TRUE(std::regex_match(r.err, std::regex(c.said + c.message + "\n"))) << r.err;
+        const std::vector<json> all = events_in(read_file(dir / "ev"));
+        check_shape(all);
+        const std::vector<json> failed = of_kind(all, "failed");
+        ASSERT_EQ(failed.size(), 2u);
+        for (size_t i = 0; i < 2; ++i) {
+            EXPECT_EQ(failed[i]["index"], i);
+            EXPECT_EQ(failed[i]["reason"], "error");
+            EXPECT_TRUE(std::regex_match(failed[i]["message"].get<std::string>(), std::regex(c.message)));
+        }
+        EXPECT_EQ(all.back()["result"], "error");
+        EXPECT_EQ(all.back()["command"], nullptr);
     }
-    EXPECT_EQ(all.back()["result"], "error");
-    EXPECT_EQ(all.back()["command"], nullptr);
 }
 
 // An object cut short by a limit on file sizes is taken back, so that the

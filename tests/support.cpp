@@ -56,6 +56,14 @@ std::vector<std::string> list_dir(const std::string& path)
     return names;
 }
 
+std::vector<std::string> whole_lines(const std::string& text)
+{
+    std::vector<std::string> lines;
+    for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1)
+        lines.push_back(text.substr(at, end - at));
+    return lines;
+}
+
 std::string random_bytes(size_t n, unsigned seed)
 {
     std::mt19937 gen(seed);

@@ -21,6 +21,9 @@ std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& data, int mode = 0644);
 bool file_exists(const std::string& path);
 std::vector<std::string> list_dir(const std::string& path);  // sorted, without . and ..
+// The lines of `text` that end in a line feed, each without it; a line still
+// being written is left out.
+std::vector<std::string> whole_lines(const std::string& text);
 // `n` bytes that depend only on `seed`.
 std::string random_bytes(size_t n, unsigned seed);
 

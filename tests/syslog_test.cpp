@@ -170,9 +170,9 @@ public:
                 std::this_thread::sleep_for(std::chrono::milliseconds(500));
                 text = file_exists(file_) ? read_file(file_) : "";
             }
-            for (size_t at = taken_, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1)
-                got.push_back(text.substr(at, end - at));
-            taken_ = text.size();
+            const size_t whole = text.rfind('\n') + 1;  // 0 when there is no line yet
+            got = whole_lines(text.substr(taken_, whole - taken_));
+            taken_ = whole;
             return got;
         }
         pollfd p{socket_, POLLIN, 0};
@@ -310,9 +310,7 @@ std::string configured(std::string conf, const std::string& dir, int port, const
 std::map<std::pair<int, std::string>, std::vector<double>> vek_lines(const std::string& path)
 {
     std::map<std::pair<int, std::string>, std::vector<double>> lines;
-    const std::string text = file_exists(path) ? read_file(path) : "";
-    for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
-        const std::string line = text.substr(at, end - at);
+    for (const std::string& line : whole_lines(file_exists(path) ? read_file(path) : "")) {
         int h = 0, m = 0, pid = 0, used = 0;
         double s = 0;
         if (std::sscanf(line.c_str(), "%*d-%*d-%*dT%d:%d:%lf%*s %*s vek[%d]:%n", &h, &m, &s, &pid, &used) >= 4 &&
@@ -381,9 +379,9 @@ protected:
             EXPECT_EQ(receiver.status, 0) << receiver.err;
             for (int side = 0; side < 2; side++) {
                 pids.insert(running[p]->pid(side));
-                const std::string text = log(at + "/p" + std::to_string(p) + (side ? "/recv.log" : "/send.log"));
-                for (size_t from = 0, end; (end = text.find('\n', from)) != std::string::npos; from = end + 1)
-                    records.insert({running[p]->pid(side), text.substr(from, end - from)});
+                for (const std::string& record :
+                     whole_lines(log(at + "/p" + std::to_string(p) + (side ? "/recv.log" : "/send.log"))))
+                    records.insert({running[p]->pid(side), record});
             }
         }
         std::map<std::pair<int, std::string>, std::vector<double>> arrived;
