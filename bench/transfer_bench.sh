@@ -129,8 +129,11 @@ for ((i = 0; i < reps; i++)); do
 done
 
 # Bytes that the diagnostic streams occupy on disk in TMP: the bare commands
-# leave their logs there; for vek the largest amount seen while a transfer runs.
-tmp_bytes() { find "$work/tmp" -mindepth 1 -printf '%b\n' | awk '{ s += $1 * 512 } END { print s + 0 }'; }
+# leave their logs there; for vek the largest amount seen while a transfer runs
+# (a capture that vek removes while find looks is counted as gone).
+tmp_bytes() {
+    { find "$work/tmp" -mindepth 1 -printf '%b\n' 2>/dev/null || true; } | awk '{ s += $1 * 512 } END { print s + 0 }'
+}
 bare >/dev/null
 bare_disk=$(tmp_bytes)
 rm -f "$work"/tmp/*
